@@ -1,0 +1,39 @@
+# Set-up is part of every target: a fresh clone needs nothing but Python 3.12
+# (on PATH or under pyenv) and a C++20 compiler.
+VENV   ?= .venv
+PY     := $(VENV)/bin/python
+TOOLS  := $(VENV)/.build-tools
+PIP    := $(PY) -m pip install --disable-pip-version-check -q
+# The wheel is built in place with the venv's own tools, reusing build/ so
+# that a rebuild after a source change only recompiles what changed.
+INSTALL := $(PIP) --no-build-isolation
+
+.PHONY: demo test build bench clean
+
+demo: $(TOOLS)
+	$(INSTALL) .
+	$(PY) examples/demo.py
+
+test: $(TOOLS)
+	$(INSTALL) ".[test]"
+	$(PY) -m pytest $(PYTEST_ARGS)
+
+# Rebuild and reinstall after a source change.
+build: $(TOOLS)
+	$(INSTALL) .
+
+bench: $(TOOLS)
+	$(INSTALL) ".[test,bench]"
+	$(PY) bench/run.py
+
+$(PY):
+	@py=$$(scripts/find-python312.sh) || exit 1; \
+	  echo "creating $(VENV) with $$py"; "$$py" -m venv $(VENV)
+
+$(TOOLS): $(PY)
+	$(PIP) --upgrade pip
+	$(PIP) "scikit-build-core>=0.10" "cmake>=3.26" ninja
+	@touch $@
+
+clean:
+	rm -rf build dist

@@ -1,0 +1,14 @@
+// Attribute access on callback instances for the hot paths.
+#pragma once
+
+#include "common/object.h"
+
+namespace sorvane::callback {
+
+inline Ref fast_getattr(PyObject* obj, PyObject* name) noexcept { return getattr(obj, name); }
+
+inline bool fast_setattr(PyObject* obj, PyObject* name, PyObject* value) noexcept {
+    return setattr(obj, name, value);
+}
+
+}  // namespace sorvane::callback

@@ -1,0 +1,46 @@
+// Thin owning wrappers over the object protocol, so that module code reads as
+// the Python it implements: each returns a Ref (null with an exception set on
+// failure) or a bool (false with an exception set).
+#pragma once
+
+#include "common/ref.h"
+
+namespace sorvane {
+
+inline Ref getattr(PyObject* obj, PyObject* name) noexcept {
+    return Ref::steal(PyObject_GetAttr(obj, name));
+}
+
+inline bool setattr(PyObject* obj, PyObject* name, PyObject* value) noexcept {
+    return PyObject_SetAttr(obj, name, value) == 0;
+}
+
+inline Ref getitem(PyObject* obj, PyObject* key) noexcept {
+    return Ref::steal(PyObject_GetItem(obj, key));
+}
+
+// obj.name(arg), looked up as the interpreter looks up a method to call.
+inline Ref call_method(PyObject* obj, PyObject* name, PyObject* arg) noexcept {
+    PyObject* args[] = {obj, arg};
+    return Ref::steal(
+        PyObject_VectorcallMethod(name, args, 2 | PY_VECTORCALL_ARGUMENTS_OFFSET, nullptr));
+}
+
+// callable(arg), with room before the argument so that a bound method can
+// prepend its self without copying.
+inline Ref call_one(PyObject* callable, PyObject* arg) noexcept {
+    PyObject* args[] = {nullptr, arg};
+    return Ref::steal(
+        PyObject_Vectorcall(callable, args + 1, 1 | PY_VECTORCALL_ARGUMENTS_OFFSET, nullptr));
+}
+
+// A new list holding just `item`.
+inline Ref list_of(PyObject* item) noexcept {
+    Ref list = Ref::steal(PyList_New(1));
+    if (list) {
+        PyList_SET_ITEM(list.get(), 0, Py_NewRef(item));
+    }
+    return list;
+}
+
+}  // namespace sorvane
