@@ -1,0 +1,5 @@
+"""Tick-by-tick runs of placed applications, locally or on Ray."""
+
+from sorvane_core.simulation.simulator import Simulator
+
+__all__ = ["Simulator"]

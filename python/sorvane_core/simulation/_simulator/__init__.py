@@ -1,0 +1,1 @@
+"""Native remote-operation core used by emulated runs."""

@@ -1,0 +1,1 @@
+"""Events and callbacks that drive a run."""

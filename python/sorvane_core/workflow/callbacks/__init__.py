@@ -1,0 +1,1 @@
+"""Callbacks that react to run events and to one another."""

@@ -1,0 +1,15 @@
+"""Shared fixtures."""
+
+from collections.abc import Iterator
+
+import pytest
+import ray
+
+
+@pytest.fixture(scope="session")
+def ray_session() -> Iterator[None]:
+    """A local Ray for the whole session, for the tests that need it."""
+    if not ray.is_initialized():
+        ray.init(num_cpus=2, include_dashboard=False)
+    yield
+    ray.shutdown()
