@@ -11,4 +11,7 @@ inline bool fast_setattr(PyObject* obj, PyObject* name, PyObject* value) noexcep
     return setattr(obj, name, value);
 }
 
+// self.type
+Ref callback_type(PyObject* self) noexcept;
+
 }  // namespace sorvane::callback

@@ -38,6 +38,16 @@ int exec_module(PyObject* module) {
     if (!cls || PyDict_SetItemString(globals, "SorvaneCallback", cls.get()) < 0) {
         return -1;
     }
+    for (const FunctionSpec* spec :
+         {&callback::application_fn_spec, &callback::service_fn_spec,
+          &callback::remote_service_fn_spec, &callback::interaction_fn_spec,
+          &callback::infrastructure_fn_spec, &callback::node_fn_spec,
+          &callback::remote_node_fn_spec, &callback::link_fn_spec}) {
+        Ref fn = make_function(*spec, globals);
+        if (!fn || PyDict_SetItemString(globals, spec->name, fn.get()) < 0) {
+            return -1;
+        }
+    }
     return 0;
 }
 

@@ -544,7 +544,7 @@ Ref make_function(const FunctionSpec& spec, PyObject* globals, PyObject* default
     }
     Ref name = Ref::steal(PyUnicode_InternFromString(spec.name));
     Ref qualname = Ref::steal(PyUnicode_FromString(spec.qualname));
-    Ref doc = Ref::steal(PyUnicode_FromString(spec.doc));
+    Ref doc = spec.doc ? Ref::steal(PyUnicode_FromString(spec.doc)) : Ref::borrow(Py_None);
     if (!name || !qualname || !doc) {
         return {};
     }
@@ -588,6 +588,8 @@ Ref make_function(const FunctionSpec& spec, PyObject* globals, PyObject* default
     PyObject_GC_Track(f);
     return Ref::steal(reinterpret_cast<PyObject*>(f));
 }
+
+PyObject* function_globals(PyObject* function) noexcept { return as_function(function)->globals; }
 
 Ref function_global(PyObject* function, PyObject* name) noexcept {
     FunctionObject* f = as_function(function);

@@ -54,6 +54,9 @@ bool ready_function_type() noexcept;
 Ref make_function(const FunctionSpec& spec, PyObject* globals,
                   PyObject* defaults = nullptr) noexcept;
 
+// The module globals of a native function (borrowed).
+PyObject* function_globals(PyObject* function) noexcept;
+
 // LOAD_GLOBAL from inside a native function body: the function's module
 // globals, then its built-ins. A new reference, or null with NameError set.
 Ref function_global(PyObject* function, PyObject* name) noexcept;

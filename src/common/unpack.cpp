@@ -1,0 +1,46 @@
+#include "common/unpack.h"
+
+namespace sorvane {
+
+bool unpack(PyObject* item, Py_ssize_t n, Ref* out) noexcept {
+    if ((PyTuple_CheckExact(item) || PyList_CheckExact(item)) && Py_SIZE(item) == n) {
+        PyObject** items = PyTuple_CheckExact(item) ? &PyTuple_GET_ITEM(item, 0)
+                                                    : &PyList_GET_ITEM(item, 0);
+        for (Py_ssize_t i = 0; i < n; ++i) {
+            out[i] = Ref::borrow(items[i]);
+        }
+        return true;
+    }
+    Ref iter = Ref::steal(PyObject_GetIter(item));
+    if (!iter) {
+        if (PyErr_ExceptionMatches(PyExc_TypeError) && Py_TYPE(item)->tp_iter == nullptr &&
+            !PySequence_Check(item)) {
+            PyErr_Format(PyExc_TypeError, "cannot unpack non-iterable %.200s object",
+                         Py_TYPE(item)->tp_name);
+        }
+        return false;
+    }
+    for (Py_ssize_t i = 0; i < n; ++i) {
+        out[i] = Ref::steal(PyIter_Next(iter.get()));
+        if (!out[i]) {
+            if (!PyErr_Occurred()) {
+                PyErr_Format(PyExc_ValueError, "not enough values to unpack (expected %zd, got %zd)",
+                             n, i);
+            }
+            return false;
+        }
+    }
+    Ref extra = Ref::steal(PyIter_Next(iter.get()));
+    if (!extra) {
+        return !PyErr_Occurred();
+    }
+    if (PyList_CheckExact(item) || PyTuple_CheckExact(item) || PyDict_CheckExact(item)) {
+        const Py_ssize_t len = PyDict_CheckExact(item) ? PyDict_Size(item) : Py_SIZE(item);
+        PyErr_Format(PyExc_ValueError, "too many values to unpack (expected %zd, got %zd)", n, len);
+    } else {
+        PyErr_Format(PyExc_ValueError, "too many values to unpack (expected %zd)", n);
+    }
+    return false;
+}
+
+}  // namespace sorvane
