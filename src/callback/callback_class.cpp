@@ -182,11 +182,11 @@ PyObject* underscore_call_impl(PyObject*, PyObject* const* p, PyObject*, PyObjec
     PyObject* self = p[0];
     PyObject* trigger = p[1];
 
-    Ref name = getattr(trigger, name_attr);
+    Ref name = read_attr(trigger, Attr::name);
     if (!name) {
         return nullptr;
     }
-    Ref counts = fast_getattr(self, s_n_calls);
+    Ref counts = read_attr(self, Attr::n_calls);
     if (!counts) {
         return nullptr;
     }
@@ -194,7 +194,7 @@ PyObject* underscore_call_impl(PyObject*, PyObject* const* p, PyObject*, PyObjec
     if (!count) {
         return nullptr;
     }
-    Ref periods = fast_getattr(self, s_activates_every_n);
+    Ref periods = read_attr(self, Attr::activates_every_n);
     if (!periods) {
         return nullptr;
     }
@@ -208,15 +208,15 @@ PyObject* underscore_call_impl(PyObject*, PyObject* const* p, PyObject*, PyObjec
     }
     if (due) {
         Ref data = call_method(self, s_call_by_type, trigger);
-        if (!data || !fast_setattr(self, s_data, data.get()) ||
-            !fast_setattr(self, s_activated_by, name.get())) {
+        if (!data || !write_attr(self, Attr::data, data.get()) ||
+            !write_attr(self, Attr::activated_by, name.get())) {
             return nullptr;
         }
-    } else if (!fast_setattr(self, s_activated_by, Py_None)) {
+    } else if (!write_attr(self, Attr::activated_by, Py_None)) {
         return nullptr;
     }
     // Read anew: the callback logic may have replaced the counts.
-    counts = fast_getattr(self, s_n_calls);
+    counts = read_attr(self, Attr::n_calls);
     if (!counts || !increment(counts.get(), name.get())) {
         return nullptr;
     }
@@ -463,8 +463,13 @@ Ref make_callback_class(PyObject* globals) noexcept {
         PyErr_SetString(PyExc_SystemError, "module has no __name__");
         return {};
     }
-    Ref init_defaults =
-        Ref::steal(Py_BuildValue("(OsOOsO)", Py_None, "tick", Py_None, Py_None, "csv", Py_False));
+    // Interned like the constants of a `def`: "tick" becomes the key of the
+    // counts, and the host's event names are interned literals.
+    Ref tick = Ref::steal(PyUnicode_InternFromString("tick"));
+    Ref csv = Ref::steal(PyUnicode_InternFromString("csv"));
+    Ref init_defaults = tick && csv ? Ref::steal(PyTuple_Pack(6, Py_None, tick.get(), Py_None,
+                                                              Py_None, csv.get(), Py_False))
+                                    : Ref{};
     if (!add(ns.get(), "__module__", std::move(module_name)) ||
         !add(ns.get(), "__qualname__", Ref::steal(PyUnicode_FromString("SorvaneCallback"))) ||
         !add(ns.get(), "__doc__", Ref::steal(PyUnicode_FromString(kClassDoc))) || !init_defaults ||
@@ -490,6 +495,9 @@ Ref make_callback_class(PyObject* globals) noexcept {
         PyObject* args[] = {getter.get(), setter ? setter.get() : Py_None};
         Ref property = Ref::steal(
             PyObject_Vectorcall(reinterpret_cast<PyObject*>(&PyProperty_Type), args, 2, nullptr));
+        if (property && &prop.attr == &s_type) {
+            set_type_property(property.get());
+        }
         if (!add(ns.get(), prop.name, std::move(property))) {
             return {};
         }

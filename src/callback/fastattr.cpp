@@ -1,13 +1,147 @@
 #include "callback/fastattr.h"
 
+#include <cstdint>
+#include <iterator>
+
 #include "common/names.h"
+#include "common/object.h"
 
 namespace sorvane::callback {
 
 namespace {
+
+Name names[] = {
+    Name{"name"}, Name{"_n_calls"}, Name{"_activates_every_n"},
+    Name{"_activated_by"}, Name{"_data"}, Name{"_type"},
+};
 Name a_type{"type"};
+
+constexpr unsigned bit(Attr a) { return 1u << static_cast<unsigned>(a); }
+PyObject* name_of(Attr a) { return names[static_cast<unsigned>(a)]; }
+
+// Owned for good: identity with it is what the class check tests.
+PyObject* type_property = nullptr;
+
+struct ClassInfo {
+    PyTypeObject* type = nullptr;
+    unsigned int version = 0;   // 0: an empty slot
+    bool generic = false;       // generic get/set attr and an instance dict
+    bool type_direct = false;   // `type` resolves to the base class's property
+    unsigned absent = 0;        // bits of the names no class in the MRO defines
+};
+
+// Direct-mapped by class address: a host that calls callbacks of a few
+// classes in turn keeps each class in its own slot.
+ClassInfo cache[64];
+
+// The first definition of `name` in the MRO (borrowed), or null; -1 on error.
+int find_in_mro(PyTypeObject* tp, PyObject* name, PyObject** found) {
+    PyObject* mro = tp->tp_mro;
+    *found = nullptr;
+    for (Py_ssize_t i = 0; mro != nullptr && i < PyTuple_GET_SIZE(mro); ++i) {
+        Ref dict = Ref::steal(
+            PyType_GetDict(reinterpret_cast<PyTypeObject*>(PyTuple_GET_ITEM(mro, i))));
+        if (!dict) {
+            return -1;
+        }
+        *found = PyDict_GetItemWithError(dict.get(), name);
+        if (*found != nullptr) {
+            return 0;
+        }
+        if (PyErr_Occurred()) {
+            return -1;
+        }
+    }
+    return 0;
 }
 
-Ref callback_type(PyObject* self) noexcept { return getattr(self, a_type); }
+// What holds for `tp` now; null with an exception set on error, or null
+// without one when the class has no version to key a cache entry on.
+const ClassInfo* class_info(PyTypeObject* tp) {
+    ClassInfo& e = cache[(reinterpret_cast<std::uintptr_t>(tp) >> 4) % std::size(cache)];
+    // Version tags are never reused, so (address, version) names this very
+    // class in its current state even if another class later takes the
+    // address of a freed one.
+    if (e.type == tp && e.version != 0 && e.version == tp->tp_version_tag) {
+        return &e;
+    }
+    if (!PyUnstable_Type_AssignVersionTag(tp)) {
+        return nullptr;
+    }
+    ClassInfo info{tp, tp->tp_version_tag};
+    const bool generic_get = tp->tp_getattro == PyObject_GenericGetAttr;
+    info.generic = generic_get && tp->tp_setattro == PyObject_GenericSetAttr &&
+                   ((tp->tp_flags & Py_TPFLAGS_MANAGED_DICT) || tp->tp_dictoffset != 0);
+    for (unsigned i = 0; i < std::size(names); ++i) {
+        PyObject* found;
+        if (find_in_mro(tp, names[i], &found) < 0) {
+            return nullptr;
+        }
+        if (found == nullptr) {
+            info.absent |= 1u << i;
+        }
+    }
+    PyObject* found;
+    if (find_in_mro(tp, a_type, &found) < 0) {
+        return nullptr;
+    }
+    info.type_direct = generic_get && found != nullptr && found == type_property;
+    // The lookups ran no Python code, so the version read above still holds.
+    e = info;
+    return &e;
+}
+
+}  // namespace
+
+Ref read_attr(PyObject* obj, Attr attr) noexcept {
+    const ClassInfo* info = class_info(Py_TYPE(obj));
+    if (info == nullptr && PyErr_Occurred()) {
+        return {};
+    }
+    if (info != nullptr && info->generic && (info->absent & bit(attr))) {
+        Ref dict = Ref::steal(PyObject_GenericGetDict(obj, nullptr));
+        if (!dict) {
+            return {};
+        }
+        PyObject* value = PyDict_GetItemWithError(dict.get(), name_of(attr));
+        if (value != nullptr) {
+            return Ref::borrow(value);
+        }
+        if (PyErr_Occurred()) {
+            return {};
+        }
+    }
+    return getattr(obj, name_of(attr));
+}
+
+bool write_attr(PyObject* obj, Attr attr, PyObject* value) noexcept {
+    const ClassInfo* info = class_info(Py_TYPE(obj));
+    if (info == nullptr && PyErr_Occurred()) {
+        return false;
+    }
+    if (info != nullptr && info->generic && (info->absent & bit(attr))) {
+        Ref dict = Ref::steal(PyObject_GenericGetDict(obj, nullptr));
+        return dict && PyDict_SetItem(dict.get(), name_of(attr), value) == 0;
+    }
+    return setattr(obj, name_of(attr), value);
+}
+
+void set_type_property(PyObject* property) noexcept {
+    Py_XSETREF(type_property, Py_NewRef(property));
+    for (ClassInfo& e : cache) {
+        e = ClassInfo{};
+    }
+}
+
+Ref callback_type(PyObject* self) noexcept {
+    const ClassInfo* info = class_info(Py_TYPE(self));
+    if (info == nullptr && PyErr_Occurred()) {
+        return {};
+    }
+    if (info != nullptr && info->type_direct) {
+        return read_attr(self, Attr::type);
+    }
+    return getattr(self, a_type);
+}
 
 }  // namespace sorvane::callback
