@@ -358,8 +358,8 @@ PyObject* undeploy_impl(PyObject* function, PyObject* const* p, PyObject*, PyObj
         return nullptr;
     }
     PyObject* cast_args[] = {nullptr, codes_type.get(), codes};
-    Ref typed = Ref::steal(
-        PyObject_Vectorcall(cast.get(), cast_args + 1, 2 | PY_VECTORCALL_ARGUMENTS_OFFSET, nullptr));
+    Ref typed = Ref::steal(PyObject_Vectorcall(cast.get(), cast_args + 1,
+                                               2 | PY_VECTORCALL_ARGUMENTS_OFFSET, nullptr));
     if (!typed || !call_one(handle_error.get(), typed.get())) {
         return nullptr;
     }
