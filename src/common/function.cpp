@@ -466,8 +466,8 @@ PyMemberDef function_members[] = {
 };
 
 PyType_Slot function_slots[] = {
-    {Py_tp_doc, const_cast<char*>(
-                    "A function implemented in native code that behaves as a Python function.")},
+    // No Py_tp_doc: PyType_FromSpec would store it in the type's dict as
+    // __doc__, over the getset above, and every function would show it.
     {Py_tp_call, reinterpret_cast<void*>(PyVectorcall_Call)},
     {Py_tp_descr_get, reinterpret_cast<void*>(function_descr_get)},
     {Py_tp_repr, reinterpret_cast<void*>(function_repr)},
