@@ -25,7 +25,6 @@ Name s_n_calls{"_n_calls"};
 Name s_activated_by{"_activated_by"};
 Name s_data{"_data"};
 Name s_call_by_type{"_call_by_type"};
-Name name_attr{"name"};
 
 // {key: value for key in iterable}
 Ref dict_from_keys(PyObject* iterable, PyObject* value) {
@@ -186,7 +185,7 @@ PyObject* underscore_call_impl(PyObject*, PyObject* const* p, PyObject*, PyObjec
     if (!name) {
         return nullptr;
     }
-    Ref counts = read_attr(self, Attr::n_calls);
+    Ref counts = getattr(self, s_n_calls);
     if (!counts) {
         return nullptr;
     }
@@ -194,7 +193,7 @@ PyObject* underscore_call_impl(PyObject*, PyObject* const* p, PyObject*, PyObjec
     if (!count) {
         return nullptr;
     }
-    Ref periods = read_attr(self, Attr::activates_every_n);
+    Ref periods = getattr(self, s_activates_every_n);
     if (!periods) {
         return nullptr;
     }
@@ -208,15 +207,15 @@ PyObject* underscore_call_impl(PyObject*, PyObject* const* p, PyObject*, PyObjec
     }
     if (due) {
         Ref data = call_method(self, s_call_by_type, trigger);
-        if (!data || !write_attr(self, Attr::data, data.get()) ||
-            !write_attr(self, Attr::activated_by, name.get())) {
+        if (!data || !setattr(self, s_data, data.get()) ||
+            !setattr(self, s_activated_by, name.get())) {
             return nullptr;
         }
-    } else if (!write_attr(self, Attr::activated_by, Py_None)) {
+    } else if (!setattr(self, s_activated_by, Py_None)) {
         return nullptr;
     }
     // Read anew: the callback logic may have replaced the counts.
-    counts = read_attr(self, Attr::n_calls);
+    counts = getattr(self, s_n_calls);
     if (!counts || !increment(counts.get(), name.get())) {
         return nullptr;
     }

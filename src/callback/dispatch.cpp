@@ -43,18 +43,51 @@ Name g_node_fn{"_node_fn"};
 Name g_remote_node_fn{"_remote_node_fn"};
 Name g_link_fn{"_link_fn"};
 
-// self.type == type_name, as an `if` tests it: 1, 0, or -1 with an exception.
-int type_is(PyObject* self, PyObject* type_name) {
-    Ref type = callback_type(self);
-    if (!type) {
-        return -1;
+// The reads of `self.type` by the dispatch tests. Every test reads it anew,
+// as the method is specified to; when a read is pure (see type_read_is_pure)
+// and nothing that could run code has happened since the previous one, that
+// read would return the same object, so the previous value stands in for it.
+class TypeReads {
+public:
+    explicit TypeReads(PyObject* self) noexcept : self_(self) {}
+
+    Ref read() noexcept {
+        if (last_) {
+            return last_.dup();
+        }
+        const bool pure = type_read_is_pure(self_);
+        Ref type = callback_type(self_);
+        if (pure && type) {
+            last_ = type.dup();
+        }
+        return type;
     }
-    if (type.get() == type_name) {
-        return 1;  // the interned name itself: str.__eq__ would say so
+
+    // self.type == type_name, as an `if` tests it: 1, 0, or -1 on error.
+    int equals(PyObject* type_name) noexcept {
+        Ref type = read();
+        if (!type) {
+            return -1;
+        }
+        if (type.get() == type_name) {
+            return 1;  // the interned name itself: str.__eq__ would say so
+        }
+        // None and exact strs compare without running any code; anything
+        // else may, and the next test must then read the attribute again.
+        if (type.get() != Py_None && !PyUnicode_CheckExact(type.get())) {
+            forget();
+        }
+        Ref eq = Ref::steal(PyObject_RichCompare(type.get(), type_name, Py_EQ));
+        return eq ? PyObject_IsTrue(eq.get()) : -1;
     }
-    Ref eq = Ref::steal(PyObject_RichCompare(type.get(), type_name, Py_EQ));
-    return eq ? PyObject_IsTrue(eq.get()) : -1;
-}
+
+    // After anything that may have run code.
+    void forget() noexcept { last_.reset(); }
+
+private:
+    PyObject* self_;
+    Ref last_;
+};
 
 // self._remote, as an `if` tests it.
 int is_remote(PyObject* self) {
@@ -62,41 +95,65 @@ int is_remote(PyObject* self) {
     return remote ? PyObject_IsTrue(remote.get()) : -1;
 }
 
+// Which of the simulation state a collector takes after `fn`.
+enum Arg : unsigned { P = 1, I = 2, V = 4 };  // placements, infr, placement_view
+
+struct Collector {
+    const Name* name;
+    unsigned args;
+};
+
+struct Branch {
+    const Name& type_name;
+    Collector local;
+    Collector remote;  // name null: no remote variant, `_remote` is not read
+};
+
+const Branch branches[] = {
+    {t_application, {&g_application_fn, P | I}, {}},
+    {t_service, {&g_service_fn, P | I}, {&g_remote_service_fn, P | I}},
+    {t_interaction, {&g_interaction_fn, P | I}, {}},
+    {t_infrastructure, {&g_infrastructure_fn, I | V}, {}},
+    {t_node, {&g_node_fn, P | I | V}, {&g_remote_node_fn, I}},
+    {t_link, {&g_link_fn, P | I | V}, {}},
+};
+
 // collector(self.__call__, *state, **event.data), in the order of reads the
 // dispatch specifies: the collector, then fn, then the event data.
-Ref call_collector(PyObject* function, PyObject* self, PyObject* event, PyObject* collector_name,
-                   std::initializer_list<PyObject*> state) {
-    Ref collector = function_global(function, collector_name);
-    if (!collector) {
+Ref call_collector(PyObject* function, PyObject* self, PyObject* event,
+                   const Collector& collector, PyObject* const state[3]) {
+    Ref callable = function_global(function, *collector.name);
+    if (!callable) {
         return {};
     }
+    PyObject* args[4];
     Ref fn = getattr(self, a_call);
     if (!fn) {
         return {};
+    }
+    args[0] = fn.get();
+    Py_ssize_t nargs = 1;
+    for (unsigned i = 0; i < 3; ++i) {
+        if (collector.args & (1u << i)) {
+            args[nargs++] = state[i];
+        }
     }
     Ref data = getattr(event, a_data);
     if (!data) {
         return {};
     }
-    Ref kwargs;
     if (data.get() == Py_None) {
         PyErr_SetString(PyExc_TypeError, "argument after ** must be a mapping, not NoneType");
         return {};
     }
-    if (PyDict_CheckExact(data.get())) {
-        kwargs = Ref::steal(PyDict_Copy(data.get()));
-    } else {
-        kwargs = call_one(reinterpret_cast<PyObject*>(&PyDict_Type), data.get());
-    }
+    // A copy either way: the collector must not share the event's dict.
+    Ref kwargs = PyDict_CheckExact(data.get())
+                     ? Ref::steal(PyDict_Copy(data.get()))
+                     : call_one(reinterpret_cast<PyObject*>(&PyDict_Type), data.get());
     if (!kwargs) {
         return {};
     }
-    PyObject* args[5] = {fn.get()};
-    Py_ssize_t nargs = 1;
-    for (PyObject* arg : state) {
-        args[nargs++] = arg;
-    }
-    return Ref::steal(PyObject_VectorcallDict(collector.get(), args, nargs, kwargs.get()));
+    return Ref::steal(PyObject_VectorcallDict(callable.get(), args, nargs, kwargs.get()));
 }
 
 PyObject* call_by_type_impl(PyObject* function, PyObject* const* p, PyObject*, PyObject*) {
@@ -132,19 +189,21 @@ PyObject* call_by_type_impl(PyObject* function, PyObject* const* p, PyObject*, P
 
         // `self.type is None or self.type == "simulation"`: two reads unless
         // the first one is None.
-        Ref type = callback_type(self);
-        if (!type) {
+        TypeReads type(self);
+        Ref first = type.read();
+        if (!first) {
             return nullptr;
         }
-        int run = type.get() == Py_None;
+        int run = first.get() == Py_None;
         if (!run) {
-            run = type_is(self, t_simulation);
+            run = type.equals(t_simulation);
             if (run < 0) {
                 return nullptr;
             }
         }
         if (run) {
             result = call_one(self, trigger);
+            type.forget();
             if (!result) {
                 return nullptr;
             }
@@ -152,64 +211,31 @@ PyObject* call_by_type_impl(PyObject* function, PyObject* const* p, PyObject*, P
 
         // Separate tests, not a chain: each reads self.type anew, and the
         // last branch taken gives the result.
-        int hit = type_is(self, t_application);
-        if (hit > 0) {
-            result = call_collector(function, self, trigger, g_application_fn,
-                                    {placements.get(), infr.get()});
-        }
-        if (hit < 0 || !result) {
-            return nullptr;
-        }
-        hit = type_is(self, t_service);
-        if (hit > 0) {
-            const int remote = is_remote(self);
-            if (remote < 0) {
+        PyObject* const state[] = {placements.get(), infr.get(), pv.get()};
+        for (const Branch& branch : branches) {
+            const int hit = type.equals(branch.type_name);
+            if (hit <= 0) {
+                if (hit < 0) {
+                    return nullptr;
+                }
+                continue;
+            }
+            const Collector* collector = &branch.local;
+            if (branch.remote.name != nullptr) {
+                const int remote = is_remote(self);
+                type.forget();
+                if (remote < 0) {
+                    return nullptr;
+                }
+                if (remote) {
+                    collector = &branch.remote;
+                }
+            }
+            result = call_collector(function, self, trigger, *collector, state);
+            type.forget();
+            if (!result) {
                 return nullptr;
             }
-            result = call_collector(function, self, trigger,
-                                    remote ? g_remote_service_fn : g_service_fn,
-                                    {placements.get(), infr.get()});
-        }
-        if (hit < 0 || !result) {
-            return nullptr;
-        }
-        hit = type_is(self, t_interaction);
-        if (hit > 0) {
-            result = call_collector(function, self, trigger, g_interaction_fn,
-                                    {placements.get(), infr.get()});
-        }
-        if (hit < 0 || !result) {
-            return nullptr;
-        }
-        hit = type_is(self, t_infrastructure);
-        if (hit > 0) {
-            result = call_collector(function, self, trigger, g_infrastructure_fn,
-                                    {infr.get(), pv.get()});
-        }
-        if (hit < 0 || !result) {
-            return nullptr;
-        }
-        hit = type_is(self, t_node);
-        if (hit > 0) {
-            const int remote = is_remote(self);
-            if (remote < 0) {
-                return nullptr;
-            }
-            result = remote ? call_collector(function, self, trigger, g_remote_node_fn,
-                                             {infr.get()})
-                            : call_collector(function, self, trigger, g_node_fn,
-                                             {placements.get(), infr.get(), pv.get()});
-        }
-        if (hit < 0 || !result) {
-            return nullptr;
-        }
-        hit = type_is(self, t_link);
-        if (hit > 0) {
-            result = call_collector(function, self, trigger, g_link_fn,
-                                    {placements.get(), infr.get(), pv.get()});
-        }
-        if (hit < 0 || !result) {
-            return nullptr;
         }
     }
 

@@ -10,10 +10,7 @@ namespace sorvane::callback {
 
 namespace {
 
-Name names[] = {
-    Name{"name"}, Name{"_n_calls"}, Name{"_activates_every_n"},
-    Name{"_activated_by"}, Name{"_data"}, Name{"_type"},
-};
+Name names[] = {Name{"name"}, Name{"_type"}};
 Name a_type{"type"};
 
 constexpr unsigned bit(Attr a) { return 1u << static_cast<unsigned>(a); }
@@ -25,7 +22,7 @@ PyObject* type_property = nullptr;
 struct ClassInfo {
     PyTypeObject* type = nullptr;
     unsigned int version = 0;   // 0: an empty slot
-    bool generic = false;       // generic get/set attr and an instance dict
+    bool generic = false;       // generic attribute lookup and an instance dict
     bool type_direct = false;   // `type` resolves to the base class's property
     unsigned absent = 0;        // bits of the names no class in the MRO defines
 };
@@ -70,7 +67,7 @@ const ClassInfo* class_info(PyTypeObject* tp) {
     }
     ClassInfo info{tp, tp->tp_version_tag};
     const bool generic_get = tp->tp_getattro == PyObject_GenericGetAttr;
-    info.generic = generic_get && tp->tp_setattro == PyObject_GenericSetAttr &&
+    info.generic = generic_get &&
                    ((tp->tp_flags & Py_TPFLAGS_MANAGED_DICT) || tp->tp_dictoffset != 0);
     for (unsigned i = 0; i < std::size(names); ++i) {
         PyObject* found;
@@ -114,18 +111,6 @@ Ref read_attr(PyObject* obj, Attr attr) noexcept {
     return getattr(obj, name_of(attr));
 }
 
-bool write_attr(PyObject* obj, Attr attr, PyObject* value) noexcept {
-    const ClassInfo* info = class_info(Py_TYPE(obj));
-    if (info == nullptr && PyErr_Occurred()) {
-        return false;
-    }
-    if (info != nullptr && info->generic && (info->absent & bit(attr))) {
-        Ref dict = Ref::steal(PyObject_GenericGetDict(obj, nullptr));
-        return dict && PyDict_SetItem(dict.get(), name_of(attr), value) == 0;
-    }
-    return setattr(obj, name_of(attr), value);
-}
-
 void set_type_property(PyObject* property) noexcept {
     Py_XSETREF(type_property, Py_NewRef(property));
     for (ClassInfo& e : cache) {
@@ -139,9 +124,18 @@ Ref callback_type(PyObject* self) noexcept {
         return {};
     }
     if (info != nullptr && info->type_direct) {
-        return read_attr(self, Attr::type);
+        return getattr(self, name_of(Attr::type));
     }
     return getattr(self, a_type);
+}
+
+bool type_read_is_pure(PyObject* self) noexcept {
+    const ClassInfo* info = class_info(Py_TYPE(self));
+    if (info == nullptr) {
+        PyErr_Clear();  // only a lost shortcut: the ordinary read will run
+        return false;
+    }
+    return info->type_direct && (info->absent & bit(Attr::type));
 }
 
 }  // namespace sorvane::callback

@@ -3,7 +3,7 @@
 // The interpreter reads an attribute by looking its name up in the class
 // hierarchy (for a descriptor) and then in the instance. When a class uses
 // the generic lookup and no class in its MRO defines the name at all, that
-// reduces to a lookup in the instance __dict__, which these functions then do
+// reduces to a lookup in the instance __dict__, which read_attr then does
 // directly; anything else takes the ordinary path. What holds for a class is
 // checked once per class and type version, so it follows any change to the
 // class or its bases. A name missing from the instance also takes the
@@ -15,16 +15,14 @@
 namespace sorvane::callback {
 
 enum class Attr : unsigned {
-    name,               // trigger_obj.name
-    n_calls,            // self._n_calls
-    activates_every_n,  // self._activates_every_n
-    activated_by,       // self._activated_by
-    data,               // self._data
-    type,               // self._type
+    name,  // trigger_obj.name
+    type,  // self._type
 };
 
+// Used for triggers only: reading an instance's __dict__ materialises it, and
+// a callback keeps its attributes inline, where the interpreter's own
+// specialised reads (and the host's `callback._call` lookups) find them.
 Ref read_attr(PyObject* obj, Attr attr) noexcept;
-bool write_attr(PyObject* obj, Attr attr, PyObject* value) noexcept;
 
 // Remembers the base class's own `type` property (see callback_type).
 void set_type_property(PyObject* property) noexcept;
@@ -34,5 +32,10 @@ void set_type_property(PyObject* property) noexcept;
 // generic lookup, the read goes straight to `self._type`, which is all that
 // property's getter does.
 Ref callback_type(PyObject* self) noexcept;
+
+// Whether reading self.type now runs no code beyond a lookup in the instance
+// (so that two reads with nothing in between give the same object): the
+// read goes straight to `_type` and no class in the MRO defines `_type`.
+bool type_read_is_pure(PyObject* self) noexcept;
 
 }  // namespace sorvane::callback

@@ -3,6 +3,7 @@
 // failure) or a bool (false with an exception set).
 #pragma once
 
+#include "common/names.h"
 #include "common/ref.h"
 
 namespace sorvane {
@@ -15,7 +16,16 @@ inline bool setattr(PyObject* obj, PyObject* name, PyObject* value) noexcept {
     return PyObject_SetAttr(obj, name, value) == 0;
 }
 
+// obj[key]. An exact dict is looked up directly: it has no __missing__ and
+// raises the same KeyError that dict.__getitem__ does.
 inline Ref getitem(PyObject* obj, PyObject* key) noexcept {
+    if (PyDict_CheckExact(obj)) {
+        PyObject* value = PyDict_GetItemWithError(obj, key);
+        if (value == nullptr && !PyErr_Occurred()) {
+            set_key_error(key);
+        }
+        return Ref::borrow(value);
+    }
     return Ref::steal(PyObject_GetItem(obj, key));
 }
 

@@ -1,0 +1,192 @@
+"""Benchmarks of the native callback module against the same logic in pure Python and
+compiled with Cython (bench/reference.py), measured in the same run.
+
+    make bench            # or: .venv/bin/python bench/run.py [--quick]
+
+Each line prints nanoseconds per operation for every variant and the ratio of each
+baseline to the native module (above 1.00: the native module is faster). Timings are
+the best of several interleaved rounds, so that a busy machine slows every variant
+alike; instruction-level claims belong to callgrind, not to this script.
+"""
+
+from __future__ import annotations
+
+import argparse
+import importlib
+import shutil
+import subprocess
+import sys
+import timeit
+from pathlib import Path
+from types import SimpleNamespace
+from typing import Any, Callable
+
+import sorvane_core.workflow.callbacks.callback as native
+from sorvane_core.graph import Application, Infrastructure
+from sorvane_core.placement import Placement
+from sorvane_core.workflow.events import SorvaneEvent
+
+HERE = Path(__file__).resolve().parent
+BUILD = HERE.parent / "build" / "bench"
+
+
+def load_baselines() -> dict[str, Any]:
+    """The pure-Python reference, and the same file compiled by Cython."""
+    sys.path.insert(0, str(HERE))
+    variants = {"python": importlib.import_module("reference")}
+    BUILD.mkdir(parents=True, exist_ok=True)
+    source = BUILD / "reference_cy.py"
+    shutil.copyfile(HERE / "reference.py", source)
+    subprocess.run(
+        [sys.executable, "-m", "cython", "-3", "--fast-fail", str(source.name)],
+        cwd=BUILD, check=True,
+    )
+    subprocess.run(
+        [sys.executable, str(HERE / "build_ext.py"), "build_ext", "--inplace", "-q"],
+        cwd=BUILD, check=True, stdout=subprocess.DEVNULL,
+    )
+    sys.path.insert(0, str(BUILD))
+    variants["cython"] = importlib.import_module("reference_cy")
+    return variants
+
+
+def best_ns(fn: Callable[[], Any], number: int) -> float:
+    return min(timeit.repeat(fn, number=1, repeat=3)) / number * 1e9
+
+
+def compare(title: str, cases: dict[str, Callable[[], Any]], number: int, rounds: int) -> None:
+    best = {name: float("inf") for name in cases}
+    for _ in range(rounds):
+        for name, fn in cases.items():
+            best[name] = min(best[name], best_ns(fn, number))
+    native_ns = best["native"]
+    cells = []
+    for name, ns in best.items():
+        cell = f"{name} {ns:9.1f} ns"
+        if name != "native":
+            cell += f" (x{ns / native_ns:.2f})"
+        cells.append(cell)
+    print(f"{title:<44} " + " | ".join(cells))
+
+
+# --- fixtures --------------------------------------------------------------------------
+
+class Sim:
+    def __init__(self, placements, infrastructure, placement_view=None):
+        self.placements = placements
+        self.infrastructure = infrastructure
+        self.placement_view = placement_view
+
+
+def world(nodes: int, apps: int, services: int) -> Sim:
+    infr = Infrastructure("bench")
+    for n in range(nodes):
+        infr.add_node(f"n{n}", cpu=n)
+    for n in range(nodes - 1):
+        infr.add_edge(f"n{n}", f"n{n + 1}", latency=n)
+    placements = {}
+    for a in range(apps):
+        app = Application(f"app{a}")
+        for s in range(services):
+            app.add_service(f"s{s}", cpu=s)
+        for s in range(services - 1):
+            app.add_interaction(f"s{s}", f"s{s + 1}", rate=s)
+        mapping = {f"s{s}": f"n{s % nodes}" for s in range(services)}
+        placements[app.id] = Placement(app, infr, mapping)
+    return Sim(placements, infr)
+
+
+def callback_class(module: Any):
+    class Callback(module.SorvaneCallback):
+        def __call__(self, *args, **kwargs):
+            return 1
+    return Callback
+
+
+def loop_calls(cb, event, n):
+    for _ in range(n):
+        cb._call(event)
+
+
+# --- stand-in for Ray -----------------------------------------------------------------
+
+class FakeRemote:
+    __slots__ = ()
+
+    def remote(self, first, fn, **kwargs):
+        return first
+
+
+class FakeHandle:
+    __slots__ = ("entrypoint",)
+
+    def __init__(self):
+        self.entrypoint = FakeRemote()
+
+
+def fake_ray() -> tuple[Any, Callable[[list], list]]:
+    handle = FakeHandle()
+    return SimpleNamespace(get_actor=lambda name: handle), lambda refs: list(refs)
+
+
+def main() -> None:
+    parser = argparse.ArgumentParser()
+    parser.add_argument("--quick", action="store_true", help="fewer rounds")
+    args = parser.parse_args()
+    rounds = 3 if args.quick else 7
+
+    variants = {"native": native, **load_baselines()}
+    print(f"Python {sys.version.split()[0]}; best of {rounds} interleaved rounds\n")
+
+    # _call: a tick that does not activate, and a "simulation" activation.
+    sim = world(4, 1, 4)
+    event = SorvaneEvent("tick", sim, {"tick": 0})
+    n = 100_000
+    idle, active = {}, {}
+    for name, module in variants.items():
+        cls = callback_class(module)
+        cb = cls("idle", activates_every_n={"tick": 1 << 40})
+        cb._n_calls["tick"] = 1
+        idle[name] = (lambda cb=cb: loop_calls(cb, event, n))
+        cb = cls("active", "simulation")
+        active[name] = (lambda cb=cb: loop_calls(cb, event, n))
+    compare("_call, no activation", idle, n, rounds)
+    compare("_call, simulation dispatch", active, n, rounds)
+
+    # Local collectors, per item.
+    for label, collector, size, make_args in [
+        ("_node_fn, per node", "_node_fn", 1000,
+         lambda s: (s.placements, s.infrastructure, None)),
+        ("_link_fn, per link", "_link_fn", 1000,
+         lambda s: (s.placements, s.infrastructure, None)),
+        ("_service_fn, per service", "_service_fn", 1000,
+         lambda s: (s.placements, s.infrastructure)),
+    ]:
+        nodes = size if collector != "_service_fn" else 10
+        s = world(nodes, 1, size if collector == "_service_fn" else 2)
+        fn = callback_class(native)("x").__call__
+        cases = {name: (lambda m=m, a=make_args(s): getattr(m, collector)(fn, *a, tick=1))
+                 for name, m in variants.items()}
+        items = list(s.infrastructure.nodes(data=True))
+        extra = s.placements, s.infrastructure, None
+        cases["map"] = lambda: dict(zip([n for n, _ in items],
+                                        map(lambda it: fn(it[0], it[1], *extra, tick=1), items)))
+        compare(label, cases, size, rounds)
+
+    # Remote service collector with an in-process stand-in for Ray: per-service cost
+    # must stay flat from 1,000 to 100,000 services.
+    for size in (1000, 100_000):
+        s = world(8, 1, size)
+        fn = callback_class(native)("x").__call__
+        cases = {}
+        for name, m in variants.items():
+            if name == "python" and size > 10_000 or name == "cython" and size > 10_000:
+                continue  # results.pop(0) is quadratic: minutes at this size
+            m.ray, m.ray_get = fake_ray()
+            cases[name] = (lambda m=m: m._remote_service_fn(fn, s.placements, s.infrastructure))
+        compare(f"_remote_service_fn, {size} services", cases, size,
+                rounds if size <= 1000 else 1)
+
+
+if __name__ == "__main__":
+    main()
