@@ -8,7 +8,7 @@ PIP    := $(PY) -m pip install --disable-pip-version-check -q
 # that a rebuild after a source change only recompiles what changed.
 INSTALL := $(PIP) --no-build-isolation
 
-.PHONY: demo test build bench clean
+.PHONY: demo test build bench sanitize clean
 
 demo: $(TOOLS)
 	$(INSTALL) .
@@ -25,6 +25,18 @@ build: $(TOOLS)
 bench: $(TOOLS)
 	$(INSTALL) ".[test,bench]"
 	$(PY) bench/run.py
+
+# The native modules built with ASan and UBSan into build/asan-site, run under
+# the suite's tests that need no Ray (Ray's own processes would inherit the
+# preloaded runtime).
+ASAN_SITE := build/asan-site
+sanitize: $(TOOLS)
+	$(INSTALL) ".[test]"
+	$(PIP) --no-build-isolation --no-deps --upgrade --target $(ASAN_SITE) \
+	  -Ccmake.define.SORVANE_SANITIZE=ON -Cbuild-dir=build/asan .
+	LD_PRELOAD="$$(gcc -print-file-name=libasan.so) $$(gcc -print-file-name=libubsan.so)" \
+	  PYTHONMALLOC=malloc ASAN_OPTIONS=detect_leaks=0 PYTHONPATH=$(ASAN_SITE) \
+	  $(PY) -m pytest -m "not ray" -p no:cacheprovider $(PYTEST_ARGS)
 
 $(PY):
 	@py=$$(scripts/find-python312.sh) || exit 1; \

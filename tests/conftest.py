@@ -13,3 +13,10 @@ def ray_session() -> Iterator[None]:
         ray.init(num_cpus=2, include_dashboard=False)
     yield
     ray.shutdown()
+
+
+def pytest_collection_modifyitems(items: list[pytest.Item]) -> None:
+    """Mark the tests that use Ray, so that a run can leave them out (-m "not ray")."""
+    for item in items:
+        if "ray_session" in getattr(item, "fixturenames", ()):
+            item.add_marker(pytest.mark.ray)
