@@ -214,12 +214,9 @@ PyObject* link_fn_impl(PyObject*, PyObject* const* p, PyObject*, PyObject* event
     return infrastructure_items<3>(p, a_edges, event_data);
 }
 
-constexpr const char* kPlacementParams[] = {"fn", "placements", "infr"};
 constexpr const char* kInfrastructureParams[] = {"fn", "infr", "placement_view"};
 constexpr const char* kViewParams[] = {"fn", "placements", "infr", "placement_view"};
 
-constexpr Annotation kPlacementAnnotations[] = {
-    {"fn", "Callable"}, {"placements", "Dict[str, Placement]"}, {"infr", "Infrastructure"}};
 constexpr Annotation kInfrastructureAnnotations[] = {
     {"fn", "Callable"}, {"infr", "Infrastructure"}, {"placement_view", "PlacementView"}};
 constexpr Annotation kViewAnnotations[] = {{"fn", "Callable"},

@@ -351,10 +351,7 @@ PyObject* remote_node_fn_impl(PyObject* function, PyObject* const* p, PyObject*,
     return result.release();
 }
 
-constexpr const char* kServiceParams[] = {"fn", "placements", "infr"};
 constexpr const char* kNodeParams[] = {"fn", "infr"};
-constexpr Annotation kServiceAnnotations[] = {
-    {"fn", "Callable"}, {"placements", "Dict[str, Placement]"}, {"infr", "Infrastructure"}};
 constexpr Annotation kNodeAnnotations[] = {{"fn", "Callable"}, {"infr", "Infrastructure"}};
 
 }  // namespace
@@ -363,7 +360,7 @@ const FunctionSpec remote_service_fn_spec{
     "_remote_service_fn", "_remote_service_fn",
     "_remote_service_fn(fn: Callable, placements: Dict[str, Placement], infr: Infrastructure, "
     "**event_data)",
-    kServiceParams, nullptr, "event_data", kServiceAnnotations, remote_service_fn_impl,
+    kPlacementParams, nullptr, "event_data", kPlacementAnnotations, remote_service_fn_impl,
 };
 
 const FunctionSpec remote_node_fn_spec{
