@@ -465,9 +465,11 @@ PyMemberDef function_members[] = {
     {nullptr, 0, 0, 0, nullptr},
 };
 
+// A function implemented in native code that behaves as a Python function.
+// The type has no Py_tp_doc on purpose: a heap type stores its doc string as
+// `__doc__` in its dict, which would replace the __doc__ getter below and give
+// every function the type's doc string instead of its own.
 PyType_Slot function_slots[] = {
-    {Py_tp_doc, const_cast<char*>(
-                    "A function implemented in native code that behaves as a Python function.")},
     {Py_tp_call, reinterpret_cast<void*>(PyVectorcall_Call)},
     {Py_tp_descr_get, reinterpret_cast<void*>(function_descr_get)},
     {Py_tp_repr, reinterpret_cast<void*>(function_repr)},
