@@ -34,12 +34,8 @@ bool unpack(PyObject* item, Py_ssize_t n, Ref* out) noexcept {
     if (!extra) {
         return !PyErr_Occurred();
     }
-    if (PyList_CheckExact(item) || PyTuple_CheckExact(item) || PyDict_CheckExact(item)) {
-        const Py_ssize_t len = PyDict_CheckExact(item) ? PyDict_Size(item) : Py_SIZE(item);
-        PyErr_Format(PyExc_ValueError, "too many values to unpack (expected %zd, got %zd)", n, len);
-    } else {
-        PyErr_Format(PyExc_ValueError, "too many values to unpack (expected %zd)", n);
-    }
+    // Python 3.12 words it the same for every iterable, lists and tuples too.
+    PyErr_Format(PyExc_ValueError, "too many values to unpack (expected %zd)", n);
     return false;
 }
 
