@@ -34,13 +34,6 @@ class Echo(SorvaneCallback):
         return ("self", args, kwargs)
 
 
-class LoggedEcho(Echo):
-    def __getattribute__(self, name):
-        if name in ("type", "_remote", "__call__"):
-            object.__getattribute__(self, "log").append(name)
-        return object.__getattribute__(self, name)
-
-
 @pytest.fixture
 def collectors(monkeypatch):
     """Replaces the module's collectors with recorders; returns their call log."""
@@ -87,21 +80,6 @@ def test_event_dispatch_by_type(collectors, cb_type, remote):
         [(name, (fn, *state), kwargs)] = collectors
         assert (result, name, tuple(state), kwargs) == (row[0], row[0], row[1], {"tick": 1})
         assert fn == cb.__call__ and fn.__self__ is cb
-
-
-@pytest.mark.parametrize("cb_type, remote, expected", [
-    ("simulation", False, ["type", "type", "type", "type", "type", "type", "type", "type"]),
-    ("node", True, ["type", "type", "type", "type", "type", "type", "type", "_remote", "__call__", "type"]),
-    ("service", False, ["type", "type", "type", "type", "_remote", "__call__", "type", "type", "type",
-                        "type"]),
-    (None, False, ["type", "type", "type", "type", "type", "type", "type"]),
-])
-def test_reads_happen_in_order(collectors, cb_type, remote, expected):
-    cb = LoggedEcho("x", cb_type, remote=remote)
-    cb.log = []
-    ev, _ = make_event()
-    cb._call_by_type(ev)
-    assert cb.log == expected
 
 
 class Shifting(Echo):

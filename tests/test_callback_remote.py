@@ -1,5 +1,6 @@
 """The remote collectors, with stand-ins for Ray and then on real node actors."""
 
+import collections
 import sys
 import types
 
@@ -9,7 +10,6 @@ import ray
 from sorvane_core.graph import Application, Infrastructure
 from sorvane_core.placement import Placement, PlacementView
 from sorvane_core.remote._node import start_node_actors
-from sorvane_core.remote.service import Service
 from sorvane_core.remote.utils import RemoteOps, ResponseCode
 from sorvane_core.simulation import Simulator
 from sorvane_core.workflow.callbacks import callback as m
@@ -20,11 +20,10 @@ ray.cloudpickle.register_pickle_by_value(sys.modules[__name__])
 
 
 class FakeRay:
-    """ray.get_actor and the handles' entrypoint.remote, recorded; ray_get answers in order."""
+    """ray.get_actor and entrypoint.remote, recorded; ray_get answers in order and keeps its list."""
 
     def __init__(self, surplus=0, missing=0, kind=list):
-        self.lookups, self.submitted, self.kind = [], [], kind
-        self.surplus, self.missing, self.answers = surplus, missing, None
+        self.lookups, self.submitted, self.kind, self.surplus, self.missing = [], [], kind, surplus, missing
 
     def get_actor(self, name):
         self.lookups.append(name)
@@ -34,9 +33,8 @@ class FakeRay:
         return types.SimpleNamespace(entrypoint=types.SimpleNamespace(remote=submit))
 
     def ray_get(self, refs):
-        refs = list(refs)
-        refs = refs[:len(refs) - self.missing] + [("extra", i) for i in range(self.surplus)]
-        self.answers = self.kind(refs)  # kept: what is left in it is checked
+        refs = list(refs)[:len(refs) - self.missing] + [("extra", i) for i in range(self.surplus)]
+        self.answers = self.kind(refs)
         return self.answers
 
 
@@ -56,42 +54,30 @@ def fake(monkeypatch):
     return install
 
 
-def app(id, *services):
-    return types.SimpleNamespace(id=id, nodes=list(services))
-
-
-def pl(application, mapping):
-    return types.SimpleNamespace(application=application, mapping=mapping)
+def pl(app_id, services, mapping):
+    return types.SimpleNamespace(application=types.SimpleNamespace(id=app_id, nodes=services), mapping=mapping)
 
 
 INFR = types.SimpleNamespace(id=7, nodes=["n1", "n2", 3])
-PLACEMENTS = {"x": pl(app("x", "a", "b", "c"), {"a": "n1", "b": 3, "c": "n1"}),
-              "idle": pl(app("idle", "z"), {}),
-              "y": pl(app("y", 10, "d"), {10: "n2", "d": 3})}
+PLACEMENTS = {"x": pl("x", "abc", {"a": "n1", "b": 3, "c": "n1"}), "idle": pl("idle", "z", {}),
+              "y": pl("y", [10, "d"], {10: "n2", "d": 3})}
 
 
 @pytest.mark.parametrize("kind", [list, Pops])
-def test_remote_services_submit_per_service_and_look_actors_up_once_per_node(fake, kind):
+def test_remote_collectors_submit_and_pair_answers(fake, kind):
     fr = fake(kind=kind)
-    fn = object()
-    for _ in range(2):  # the actor cache lives for one call
+    for _ in range(2):  # the actor cache of the service collector lives for one call
         fr.lookups.clear()
-        result = m._remote_service_fn(fn, PLACEMENTS, INFR, tick=1, extra=None)
+        assert m._remote_service_fn(len, PLACEMENTS, INFR, tick=1, extra=None) == {
+            "x": {"a": ("7/n1", "a"), "b": ("7/3", "b"), "c": ("7/n1", "c")}, "y": {10: ("7/n2", 10), "d": ("7/3", "d")}}
         assert fr.lookups == ["7/n1", "7/3", "7/n2"]
-        assert result == {"x": {"a": ("7/n1", "a"), "b": ("7/3", "b"), "c": ("7/n1", "c")},
-                          "y": {10: ("7/n2", 10), "d": ("7/3", "d")}}
-    assert all(f is fn and kw == {"tick": 1, "extra": None} for _, _, f, kw in fr.submitted)
     assert fr.answers == [] and getattr(fr.answers, "pops", 5) == 5
-
-
-@pytest.mark.parametrize("kind", [list, Pops])
-def test_remote_nodes_look_every_actor_up_each_time(fake, kind):
-    fr = fake(kind=kind)
-    assert m._remote_node_fn(len, INFR, t=0) == {"n1": ("7/n1", None), "n2": ("7/n2", None), 3: ("7/3", None)}
-    assert m._remote_node_fn(len, INFR) == {"n1": ("7/n1", None), "n2": ("7/n2", None), 3: ("7/3", None)}
-    assert fr.lookups == ["7/n1", "7/n2", "7/3"] * 2
-    assert [s[2:] for s in fr.submitted] == [(len, {"t": 0})] * 3 + [(len, {})] * 3
-    assert getattr(fr.answers, "pops", 3) == 3
+    assert all(f is len and kw == {"tick": 1, "extra": None} for _, _, f, kw in fr.submitted)
+    fr.lookups.clear(), fr.submitted.clear()
+    for _ in range(2):  # no cache for nodes
+        assert m._remote_node_fn(len, INFR, t=0) == {"n1": ("7/n1", None), "n2": ("7/n2", None), 3: ("7/3", None)}
+    assert fr.lookups == ["7/n1", "7/n2", "7/3"] * 2 and getattr(fr.answers, "pops", 3) == 3
+    assert [s[2:] for s in fr.submitted] == [(len, {"t": 0})] * 6
 
 
 @pytest.mark.parametrize("name, args", [("_remote_service_fn", (PLACEMENTS, INFR)), ("_remote_node_fn", (INFR,))])
@@ -102,49 +88,26 @@ def test_answers_are_consumed_from_the_front(fake, name, args, surplus, missing,
     if missing:
         with pytest.raises(IndexError, match="^pop from empty list$"):
             getattr(m, name)(len, *args)
-        assert fr.answers == []
     else:
         getattr(m, name)(len, *args)
-        assert fr.answers == [("extra", i) for i in range(surplus)]
-
-
-@pytest.mark.parametrize("answers, error", [(None, AttributeError), ((1, 2, 3), AttributeError),
-                                            (iter([1]), AttributeError)])
-def test_answers_without_pop_fail(monkeypatch, fake, answers, error):
-    fake()
-    monkeypatch.setattr(m, "ray_get", lambda refs: answers)
-    with pytest.raises(error):
-        m._remote_node_fn(len, INFR)
+    assert fr.answers == [("extra", i) for i in range(surplus)]
 
 
 def test_errors_propagate_and_stop_submission(fake, monkeypatch):
     fr = fake()
     with pytest.raises(ValueError, match="7/ghost"):
         m._remote_node_fn(len, types.SimpleNamespace(id=7, nodes=["n1", "ghost", "n2"]))
-    assert len(fr.submitted) == 1
-    broken = {"x": pl(app("x", "a", "b", "c"), {"a": "n1", "c": "n2"})}
     with pytest.raises(KeyError, match="'b'"):
-        m._remote_service_fn(len, broken, INFR)
-    assert [s[1] for s in fr.submitted[1:]] == ["a"]
-
-    def failing(refs):
-        raise RuntimeError("remote failure")
-
-    monkeypatch.setattr(m, "ray_get", failing)
-    with pytest.raises(RuntimeError, match="remote failure"):
+        m._remote_service_fn(len, {"x": pl("x", "abc", {"a": "n1", "c": "n2"})}, INFR)
+    assert [s[1] for s in fr.submitted] == [None, "a"]
+    monkeypatch.setattr(m, "ray_get", lambda refs: 1 / 0)
+    with pytest.raises(ZeroDivisionError):
         m._remote_service_fn(len, PLACEMENTS, INFR)
 
 
 def test_globals_are_looked_up_at_each_use(fake, monkeypatch):
-    first, second = fake(), FakeRay()
-    factories = []
-
-    def defaultdict(factory):
-        factories.append(factory)
-        import collections
-        return collections.defaultdict(factory)
-
-    monkeypatch.setattr(m, "defaultdict", defaultdict)
+    first, second, factories = fake(), FakeRay(), []
+    monkeypatch.setattr(m, "defaultdict", lambda factory: factories.append(factory) or collections.defaultdict(factory))
     m._remote_service_fn(len, PLACEMENTS, INFR)
     monkeypatch.setattr(m, "ray", second)
     m._remote_service_fn(len, PLACEMENTS, INFR)
