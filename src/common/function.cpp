@@ -228,12 +228,24 @@ PyObject* function_vectorcall(PyObject* callable, PyObject* const* args, size_t 
                               PyObject* kwnames) {
     FunctionObject* f = as_function(callable);
     const Py_ssize_t nargs = PyVectorcall_NARGS(nargsf);
+    // A body that calls back into native functions runs no Python frame the
+    // interpreter could count, so a cycle of them (a trigger condition that
+    // is _triggered_events itself, say) would recurse until the C stack
+    // overflows. Each call is counted as the interpreter counts calls into C,
+    // and a too deep one raises RecursionError.
+    if (Py_EnterRecursiveCall(" while calling a Python object")) {
+        return nullptr;
+    }
+    PyObject* result;
     if (kwnames == nullptr && nargs == f->nparams && f->simple) {
         // Exactly the parameters, by position: the caller's array is the
         // bound parameter list, borrowed for the duration of the call.
-        return f->spec->impl(callable, args, nullptr, nullptr);
+        result = f->spec->impl(callable, args, nullptr, nullptr);
+    } else {
+        result = call_general(f, args, nargs, kwnames);
     }
-    return call_general(f, args, nargs, kwnames);
+    Py_LeaveRecursiveCall();
+    return result;
 }
 
 // ---------------------------------------------------------------------------
