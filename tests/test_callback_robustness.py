@@ -6,6 +6,7 @@ end with the interpreter's own exception (never SystemError) or succeed, and lea
 allocated when repeated.
 """
 
+import functools
 import gc
 import json
 import subprocess
@@ -131,6 +132,12 @@ def nested(depth):
     return fn
 
 
+def self_collecting():
+    loop = functools.partial(m._infrastructure_fn)
+    loop.__setstate__((m._infrastructure_fn, (loop,), {}, None))  # loop(i, v) is _infrastructure_fn(loop, i, v)
+    loop("infr", "view")
+
+
 SCENARIOS = {
     # activation
     "trigger name raises": ("Boom", lambda: Echo("x")._call(obj(name=property(boom)))),
@@ -153,6 +160,9 @@ SCENARIOS = {
                                        ._triggered_events()),
     "trigger key hash raises later": ("Boom", lambda: Echo("x", triggers={obj(__hash__=lambda s: (
         boom() if getattr(s, "seen", None) else setattr(s, "seen", 1) or 1)): bool})._triggered_events()),
+    "condition is _triggered_events itself": ("RecursionError", lambda: setattr(cb := C("x"), "_data", cb) or setattr(
+        cb, "_triggers", {"a": C._triggered_events}) or cb._triggered_events()),
+    "callback is its own _call": ("RecursionError", lambda: type("L", (C,), {"__call__": C._call})("x")._call(ev())),
     # construction
     "activates_on iteration raises": ("Boom", lambda: C("x", activates_on=(boom() for _ in [1]))),
     "report truth raises": ("Boom", lambda: C("x", report=obj(__bool__=boom))),
@@ -180,6 +190,7 @@ SCENARIOS = {
     "fn recurses into the collector": ("ok", lambda: m._node_fn(nested(50), {}, graph(nodes=[("n", 0)]), None)),
     "fn empties the items": ("ok", lambda: m._node_fn(lambda *a, **k: items.clear(), {}, graph(nodes=(
         items := [("a", 1), ("b", 2)])), None)),
+    "collector is its own fn": ("RecursionError", self_collecting),
     "node hash raises": ("Boom", lambda: m._node_fn(lambda *a, **k: 0, {}, graph(nodes=[(obj(__hash__=boom),
                                                                                           1)]), None)),
     "node equality raises": ("Boom", lambda: m._node_fn(lambda *a, **k: 0, {}, graph(nodes=[
