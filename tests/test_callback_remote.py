@@ -69,7 +69,8 @@ def test_remote_collectors_submit_and_pair_answers(fake, kind):
     for _ in range(2):  # the actor cache of the service collector lives for one call
         fr.lookups.clear()
         assert m._remote_service_fn(len, PLACEMENTS, INFR, tick=1, extra=None) == {
-            "x": {"a": ("7/n1", "a"), "b": ("7/3", "b"), "c": ("7/n1", "c")}, "y": {10: ("7/n2", 10), "d": ("7/3", "d")}}
+            "x": {"a": ("7/n1", "a"), "b": ("7/3", "b"), "c": ("7/n1", "c")},
+            "y": {10: ("7/n2", 10), "d": ("7/3", "d")}}
         assert fr.lookups == ["7/n1", "7/3", "7/n2"]
     assert fr.answers == [] and getattr(fr.answers, "pops", 5) == 5
     assert all(f is len and kw == {"tick": 1, "extra": None} for _, _, f, kw in fr.submitted)
