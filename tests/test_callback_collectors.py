@@ -118,8 +118,8 @@ class Formatted:
     def __init__(self, text, log):
         self.text, self.log = text, log
 
-    def __format__(self, spec):
-        self.log.append(("format", self.text, spec))
+    def __format__(self, fmt):
+        self.log.append(("format", self.text, fmt))
         if self.text == "bad":
             raise ValueError("unformattable")
         return self.text
@@ -127,7 +127,7 @@ class Formatted:
 
 @pytest.mark.parametrize("source, target", [
     (1, 2), ("a", "b"), (1.5, None), (True, -0.0), ((1, 2), "x"), ("é", "漢"), ("", ""),
-    (type("S", (str,), {"__format__": lambda s, spec: "sub"})("s"), 3),
+    (type("S", (str,), {"__format__": lambda s, fmt: "sub"})("s"), 3),
     (type("I", (int,), {"__str__": lambda s: "eye"})(4), 2**70),
 ])
 @pytest.mark.parametrize("name", ["_interaction_fn", "_link_fn"])
