@@ -228,12 +228,24 @@ PyObject* function_vectorcall(PyObject* callable, PyObject* const* args, size_t 
                               PyObject* kwnames) {
     FunctionObject* f = as_function(callable);
     const Py_ssize_t nargs = PyVectorcall_NARGS(nargsf);
+    // A body that calls back into native functions runs no Python frame the
+    // interpreter could count, so a cycle of them (a trigger condition that
+    // is _triggered_events itself, say) would recurse until the C stack
+    // overflows. Each call is counted as the interpreter counts calls into C,
+    // and a too deep one raises RecursionError.
+    if (Py_EnterRecursiveCall(" while calling a Python object")) {
+        return nullptr;
+    }
+    PyObject* result;
     if (kwnames == nullptr && nargs == f->nparams && f->simple) {
         // Exactly the parameters, by position: the caller's array is the
         // bound parameter list, borrowed for the duration of the call.
-        return f->spec->impl(callable, args, nullptr, nullptr);
+        result = f->spec->impl(callable, args, nullptr, nullptr);
+    } else {
+        result = call_general(f, args, nargs, kwnames);
     }
-    return call_general(f, args, nargs, kwnames);
+    Py_LeaveRecursiveCall();
+    return result;
 }
 
 // ---------------------------------------------------------------------------
@@ -465,9 +477,11 @@ PyMemberDef function_members[] = {
     {nullptr, 0, 0, 0, nullptr},
 };
 
+// A function implemented in native code that behaves as a Python function.
+// The type has no Py_tp_doc on purpose: a heap type stores its doc string as
+// `__doc__` in its dict, which would replace the __doc__ getter below and give
+// every function the type's doc string instead of its own.
 PyType_Slot function_slots[] = {
-    // No Py_tp_doc: PyType_FromSpec would store it in the type's dict as
-    // __doc__, over the getset above, and every function would show it.
     {Py_tp_call, reinterpret_cast<void*>(PyVectorcall_Call)},
     {Py_tp_descr_get, reinterpret_cast<void*>(function_descr_get)},
     {Py_tp_repr, reinterpret_cast<void*>(function_repr)},

@@ -34,7 +34,7 @@ bool unpack(PyObject* item, Py_ssize_t n, Ref* out) noexcept {
     if (!extra) {
         return !PyErr_Occurred();
     }
-    // 3.12 names no count here, whatever the container (3.13 added one).
+    // Python 3.12 words it the same for every iterable, lists and tuples too.
     PyErr_Format(PyExc_ValueError, "too many values to unpack (expected %zd)", n);
     return false;
 }
