@@ -14,17 +14,14 @@ import networkx as nx
 from sorvane_core.remote.service import Service
 
 
-class Infrastructure(nx.Graph):
-    """Nodes (machines, with their resources as attributes) and the links between them."""
+class _Identified:
+    """An ``id`` kept among the graph attributes of a networkx graph."""
 
-    def __init__(self, id: Hashable = None, incoming_graph_data: Any = None, **attr: Any) -> None:
-        super().__init__(incoming_graph_data, **attr)
-        # Set last: incoming graph data may carry another graph's id.
-        self.graph["id"] = id
+    graph: dict[str, Any]
 
     @property
     def id(self) -> Hashable:
-        """Identifier of this infrastructure."""
+        """Identifier of this graph."""
         return self.graph.get("id")
 
     @id.setter
@@ -32,7 +29,16 @@ class Infrastructure(nx.Graph):
         self.graph["id"] = value
 
 
-class Application(nx.DiGraph):
+class Infrastructure(_Identified, nx.Graph):
+    """Nodes (machines, with their resources as attributes) and the links between them."""
+
+    def __init__(self, id: Hashable = None, incoming_graph_data: Any = None, **attr: Any) -> None:
+        super().__init__(incoming_graph_data, **attr)
+        # Set last: incoming graph data may carry another graph's id.
+        self.graph["id"] = id
+
+
+class Application(_Identified, nx.DiGraph):
     """Services (nodes) and their interactions (edges).
 
     ``services`` maps each service id to its :class:`Service`, the life-cycle
@@ -45,15 +51,6 @@ class Application(nx.DiGraph):
         self.services: dict[Hashable, Service] = {
             sid: Service(sid, requirements=dict(data)) for sid, data in self.nodes(data=True)
         }
-
-    @property
-    def id(self) -> Hashable:
-        """Identifier of this application."""
-        return self.graph.get("id")
-
-    @id.setter
-    def id(self, value: Hashable) -> None:
-        self.graph["id"] = value
 
     def add_service(self, service_id: Hashable, **requirements: Any) -> Service:
         """Add a service, or update the requirements of an existing one, and return it."""

@@ -130,28 +130,27 @@ Ref application_items(PyObject* fn, PyObject* pl, PyObject* infr, PyObject* meth
     return inner;
 }
 
-PyObject* service_fn_impl(PyObject*, PyObject* const* p, PyObject*, PyObject* event_data) {
+// The service and interaction collectors: for each placement, the inner dict
+// of application_items.
+template <Py_ssize_t Parts>
+PyObject* per_application(PyObject* const* p, PyObject* method, PyObject* event_data) {
     PyObject* fn = p[0];
     PyObject* infr = p[2];
-    KeywordCaller call(event_data, 4);
+    KeywordCaller call(event_data, Parts + 2);
     if (!call.ok()) {
         return nullptr;
     }
     return walk_placements(p[1], [&](PyObject* pl) {
-        return application_items<2>(fn, pl, infr, a_nodes, call);
+        return application_items<Parts>(fn, pl, infr, method, call);
     });
 }
 
+PyObject* service_fn_impl(PyObject*, PyObject* const* p, PyObject*, PyObject* event_data) {
+    return per_application<2>(p, a_nodes, event_data);
+}
+
 PyObject* interaction_fn_impl(PyObject*, PyObject* const* p, PyObject*, PyObject* event_data) {
-    PyObject* fn = p[0];
-    PyObject* infr = p[2];
-    KeywordCaller call(event_data, 5);
-    if (!call.ok()) {
-        return nullptr;
-    }
-    return walk_placements(p[1], [&](PyObject* pl) {
-        return application_items<3>(fn, pl, infr, a_edges, call);
-    });
+    return per_application<3>(p, a_edges, event_data);
 }
 
 PyObject* infrastructure_fn_impl(PyObject*, PyObject* const* p, PyObject*, PyObject* event_data) {
