@@ -2,6 +2,7 @@
 
 import collections
 import sys
+import time
 import types
 
 import pytest
@@ -183,16 +184,23 @@ def test_remote_failures_on_real_actors(deployed):
     assert services.n_calls == {"tick": 0} and services.data is None
 
 
-def has_rovel():
-    try:
-        from sorvane_core.simulation._simulator.rovel import RemoteSimRovel  # noqa: F401
-    except ImportError:
-        return False
-    return True
+class SlowFirstNodeProbe(SorvaneCallback):
+    """Answers later the more CPU a node has: n1 last, n3 first."""
+
+    def __call__(self, node, attributes, **event):
+        time.sleep(0.1 * attributes["cpu"])
+        return node
 
 
-@pytest.mark.parametrize("placed", [False, pytest.param(True, marks=pytest.mark.skipif(
-    not has_rovel(), reason="the emulation deploys through the rovel module, not built yet"))])
+def test_answers_pair_by_position_not_arrival(deployed):
+    sim, _ = deployed
+    probe = SlowFirstNodeProbe("slow", "node", remote=True)
+    probe._call(SorvaneEvent("tick", sim, {}))
+    assert probe.data == {"n1": "n1", "n2": "n2", "n3": "n3"}
+    assert list(probe.data) == list(sim.infrastructure.nodes)
+
+
+@pytest.mark.parametrize("placed", [False, True])
 def test_emulated_run(ray_session, placed):
     infr = Infrastructure(f"cbtest-emu-{placed}")
     infr.add_nodes_from([("n1", {"cpu": 4}), ("n2", {"cpu": 2}), ("n3", {"cpu": 1})])
