@@ -5,6 +5,8 @@
 // an instance __dict__ and weak references); its state lives in instance
 // attributes read and written by ordinary attribute access, so subclasses and
 // the host can override or write any of it.
+#include <climits>
+
 #include "callback/callback.h"
 #include "callback/fastattr.h"
 #include "common/names.h"
@@ -124,20 +126,33 @@ PyObject* call_impl(PyObject*, PyObject* const*, PyObject*, PyObject*) {
 // ---------------------------------------------------------------------------
 // _call
 
-// count % period == 0, with the interpreter's semantics. Small exact ints
-// take a machine-integer path; everything else (big ints, floats, objects
-// with their own __mod__ or __eq__, a zero period and its ZeroDivisionError)
-// goes through the number protocol.
+// The value of an exact int that fits a machine word, without allocating;
+// false (and no exception) for anything else.
+bool small_int(PyObject* obj, long long* value) {
+    if (!PyLong_CheckExact(obj)) {
+        return false;
+    }
+    PyLongObject* v = reinterpret_cast<PyLongObject*>(obj);
+    if (PyUnstable_Long_IsCompact(v)) {
+        *value = PyUnstable_Long_CompactValue(v);
+        return true;
+    }
+    int overflow;
+    *value = PyLong_AsLongLongAndOverflow(obj, &overflow);
+    return overflow == 0;  // an exact int cannot make this fail otherwise
+}
+
+// count % period == 0, with the interpreter's semantics. Exact ints that fit
+// a machine word take a machine-integer path; everything else (big ints,
+// floats, objects with their own __mod__ or __eq__, a zero period and its
+// ZeroDivisionError) goes through the number protocol.
 int activates(PyObject* count, PyObject* period) {
-    if (PyLong_CheckExact(count) && PyLong_CheckExact(period) &&
-        PyUnstable_Long_IsCompact(reinterpret_cast<PyLongObject*>(count)) &&
-        PyUnstable_Long_IsCompact(reinterpret_cast<PyLongObject*>(period))) {
-        const Py_ssize_t c = PyUnstable_Long_CompactValue(reinterpret_cast<PyLongObject*>(count));
-        const Py_ssize_t n = PyUnstable_Long_CompactValue(reinterpret_cast<PyLongObject*>(period));
-        if (n != 0) {
-            // Floor and truncated remainders are zero together.
-            return c % n == 0;
-        }
+    long long c;
+    long long n;
+    if (small_int(count, &c) && small_int(period, &n) && n != 0) {
+        // Floor and truncated remainders are zero together; a period of -1
+        // divides everything (and LLONG_MIN % -1 would overflow).
+        return n == -1 || c % n == 0;
     }
     Ref rem = Ref::steal(PyNumber_Remainder(count, period));
     if (!rem) {
@@ -155,10 +170,9 @@ int activates(PyObject* count, PyObject* period) {
 bool increment(PyObject* counts, PyObject* name) {
     if (PyDict_CheckExact(counts)) {
         PyObject* value = PyDict_GetItemWithError(counts, name);  // borrowed
-        if (value != nullptr && PyLong_CheckExact(value) &&
-            PyUnstable_Long_IsCompact(reinterpret_cast<PyLongObject*>(value))) {
-            Ref next = Ref::steal(PyLong_FromSsize_t(
-                PyUnstable_Long_CompactValue(reinterpret_cast<PyLongObject*>(value)) + 1));
+        long long v;
+        if (value != nullptr && small_int(value, &v) && v < LLONG_MAX) {
+            Ref next = Ref::steal(PyLong_FromLongLong(v + 1));
             return next && PyDict_SetItem(counts, name, next.get()) == 0;
         }
         if (value == nullptr && PyErr_Occurred()) {

@@ -49,4 +49,23 @@ void set_key_error(PyObject* key) noexcept {
     }
 }
 
+void add_attribute_error_context(PyObject* obj, PyObject* name) noexcept {
+    if (!PyErr_ExceptionMatches(PyExc_AttributeError)) {
+        return;
+    }
+    PyObject* exc = PyErr_GetRaisedException();
+    if (PyErr_GivenExceptionMatches(exc, PyExc_AttributeError)) {
+        Ref known_name = Ref::steal(PyObject_GetAttrString(exc, "name"));
+        Ref known_obj = known_name ? Ref::steal(PyObject_GetAttrString(exc, "obj")) : Ref{};
+        if (!known_obj) {
+            PyErr_Clear();
+        } else if (known_name.get() == Py_None && known_obj.get() == Py_None &&
+                   (PyObject_SetAttrString(exc, "name", name) < 0 ||
+                    PyObject_SetAttrString(exc, "obj", obj) < 0)) {
+            PyErr_Clear();
+        }
+    }
+    PyErr_SetRaisedException(exc);
+}
+
 }  // namespace sorvane

@@ -8,11 +8,28 @@
 
 namespace sorvane {
 
+// Gives an AttributeError that lacks them the `name` and `obj` it was raised
+// for, as PyObject_GetAttr does for tracebacks' suggestions.
+void add_attribute_error_context(PyObject* obj, PyObject* name) noexcept;
+
+// `name` is always an interned str here, so for a class with the generic
+// lookup these go to it directly: that is what PyObject_GetAttr and
+// PyObject_SetAttr do, after checking and interning the name again.
 inline Ref getattr(PyObject* obj, PyObject* name) noexcept {
+    if (Py_TYPE(obj)->tp_getattro == PyObject_GenericGetAttr) {
+        Ref value = Ref::steal(PyObject_GenericGetAttr(obj, name));
+        if (!value) {
+            add_attribute_error_context(obj, name);
+        }
+        return value;
+    }
     return Ref::steal(PyObject_GetAttr(obj, name));
 }
 
 inline bool setattr(PyObject* obj, PyObject* name, PyObject* value) noexcept {
+    if (Py_TYPE(obj)->tp_setattro == PyObject_GenericSetAttr) {
+        return PyObject_GenericSetAttr(obj, name, value) == 0;
+    }
     return PyObject_SetAttr(obj, name, value) == 0;
 }
 
