@@ -30,8 +30,8 @@ Ref iterate_with_data(PyObject* graph, PyObject* method) {
     if (!bound) {
         return {};
     }
-    static PyObject* const data_kwname = PyTuple_Pack(1, k_data.get());  // kept for good
-    if (data_kwname == nullptr) {
+    static PyObject* data_kwname = nullptr;  // made once, kept for good
+    if (data_kwname == nullptr && (data_kwname = PyTuple_Pack(1, k_data.get())) == nullptr) {
         return {};
     }
     PyObject* args[] = {nullptr, Py_True};

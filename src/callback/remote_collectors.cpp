@@ -53,8 +53,9 @@ public:
 
     Ref pop() noexcept {
         if (!is_list_) {
-            static PyObject* const zero = PyLong_FromLong(0);  // small ints are immortal
-            return Ref::steal(PyObject_CallMethodOneArg(results_.get(), a_pop, zero));
+            Ref zero = Ref::steal(PyLong_FromLong(0));
+            return zero ? Ref::steal(PyObject_CallMethodOneArg(results_.get(), a_pop, zero.get()))
+                        : Ref{};
         }
         // Re-read the size: the list may be shared with whoever returned it.
         if (consumed_ >= PyList_GET_SIZE(results_.get())) {

@@ -607,6 +607,11 @@ PyObject* function_globals(PyObject* function) noexcept { return as_function(fun
 
 Ref function_global(PyObject* function, PyObject* name) noexcept {
     FunctionObject* f = as_function(function);
+    if (f->globals == nullptr || f->builtins == nullptr) {
+        // Only a function the garbage collector has already cleared.
+        PyErr_Format(PyExc_RuntimeError, "%U() has lost its module globals", f->qualname);
+        return {};
+    }
     return lookup_global(f->globals, f->builtins, name);
 }
 
