@@ -22,7 +22,6 @@ Name a_placements{"placements"};
 Name a_infrastructure{"infrastructure"};
 Name a_placement_view{"placement_view"};
 Name a_data{"data"};
-Name a_type{"type"};
 Name a_remote{"_remote"};
 Name a_call{"__call__"};
 
@@ -44,7 +43,7 @@ Name g_remote_node_fn{"_remote_node_fn"};
 Name g_link_fn{"_link_fn"};
 
 // The reads of `self.type` by the dispatch tests. Every test reads it anew,
-// as the method is specified to; when a read is pure (see type_read_is_pure)
+// which a subclass may rely on; when a read is pure (see type_read_is_pure)
 // and nothing that could run code has happened since the previous one, that
 // read would return the same object, so the previous value stands in for it.
 class TypeReads {
@@ -119,7 +118,7 @@ const Branch branches[] = {
 };
 
 // collector(self.__call__, *state, **event.data), in the order of reads the
-// dispatch specifies: the collector, then fn, then the event data.
+// dispatch makes them: the collector, then fn, then the event data.
 Ref call_collector(PyObject* function, PyObject* self, PyObject* event,
                    const Collector& collector, PyObject* const state[3]) {
     Ref callable = function_global(function, *collector.name);
