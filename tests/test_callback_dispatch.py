@@ -133,6 +133,25 @@ def test_instance_call_attribute_is_the_collected_function(collectors):
     assert collectors[0][1][0] is own
 
 
+@pytest.mark.parametrize("make_call, expected", [
+    (lambda: staticmethod(lambda ev: "static"), lambda ev: "static"),
+    (lambda: classmethod(lambda cls, ev: cls.__name__), lambda ev: "Swapped"),
+    (lambda: repr, repr),  # a builtin does not bind: it is called without self
+])
+def test_the_simulation_branch_calls_the_class_call_as_the_interpreter_does(make_call, expected):
+    class Swapped(Echo):
+        pass
+
+    cb = Swapped("x", "simulation")
+    cb.__call__ = lambda *a: "instance attribute, never called"
+    event = make_event()[0]
+    assert cb._call_by_type(event) == ("self", (event,), {})
+    Swapped.__call__ = make_call()  # a change to the class takes effect at once
+    assert cb._call_by_type(event) == expected(event)
+    del Swapped.__call__
+    assert cb._call_by_type(event) == ("self", (event,), {})
+
+
 class Both(SorvaneEvent, Echo):
     """A trigger that is an event and a callback at once."""
 

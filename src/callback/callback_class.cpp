@@ -521,8 +521,12 @@ Ref make_callback_class(PyObject* globals) noexcept {
         return {};
     }
     PyObject* args[] = {name.get(), bases.get(), ns.get()};
-    return Ref::steal(
+    Ref cls = Ref::steal(
         PyObject_Vectorcall(reinterpret_cast<PyObject*>(&PyType_Type), args, 3, nullptr));
+    if (cls) {
+        set_call_slot(cls.get());
+    }
+    return cls;
 }
 
 }  // namespace sorvane::callback

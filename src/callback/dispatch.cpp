@@ -201,7 +201,7 @@ PyObject* call_by_type_impl(PyObject* function, PyObject* const* p, PyObject*, P
             }
         }
         if (run) {
-            result = call_one(self, trigger);
+            result = call_instance(self, trigger);
             type.forget();
             if (!result) {
                 return nullptr;
@@ -247,7 +247,7 @@ PyObject* call_by_type_impl(PyObject* function, PyObject* const* p, PyObject*, P
         return nullptr;
     }
     if (is_callback) {
-        result = call_one(self, trigger);
+        result = call_instance(self, trigger);
     }
     return result.release();
 }

@@ -12,6 +12,7 @@ namespace {
 
 Name names[] = {Name{"name"}, Name{"_type"}};
 Name a_type{"type"};
+Name a_call{"__call__"};
 
 constexpr unsigned bit(Attr a) { return 1u << static_cast<unsigned>(a); }
 PyObject* name_of(Attr a) { return names[static_cast<unsigned>(a)]; }
@@ -19,11 +20,15 @@ PyObject* name_of(Attr a) { return names[static_cast<unsigned>(a)]; }
 // Owned for good: identity with it is what the class check tests.
 PyObject* type_property = nullptr;
 
+// The tp_call of classes whose instances are called through `__call__`.
+ternaryfunc call_slot = nullptr;
+
 struct ClassInfo {
     PyTypeObject* type = nullptr;
     unsigned int version = 0;   // 0: an empty slot
     bool generic = false;       // generic attribute lookup and an instance dict
     bool type_direct = false;   // `type` resolves to the base class's property
+    PyObject* call = nullptr;   // `__call__` to call directly, borrowed (see below)
     unsigned absent = 0;        // bits of the names no class in the MRO defines
 };
 
@@ -83,6 +88,15 @@ const ClassInfo* class_info(PyTypeObject* tp) {
         return nullptr;
     }
     info.type_direct = generic_get && found != nullptr && found == type_property;
+    // Borrowed: the class holds it, and any change to the class changes its
+    // version, so the entry is never used once the function may be gone.
+    if (find_in_mro(tp, a_call, &found) < 0) {
+        return nullptr;
+    }
+    if (call_slot != nullptr && tp->tp_call == call_slot && found != nullptr &&
+        PyType_HasFeature(Py_TYPE(found), Py_TPFLAGS_METHOD_DESCRIPTOR)) {
+        info.call = found;
+    }
     // The lookups ran no Python code, so the version read above still holds.
     e = info;
     return &e;
@@ -116,6 +130,28 @@ void set_type_property(PyObject* property) noexcept {
     for (ClassInfo& e : cache) {
         e = ClassInfo{};
     }
+}
+
+void set_call_slot(PyObject* callback_class) noexcept {
+    call_slot = reinterpret_cast<ternaryfunc>(
+        PyType_GetSlot(reinterpret_cast<PyTypeObject*>(callback_class), Py_tp_call));
+    for (ClassInfo& e : cache) {
+        e = ClassInfo{};
+    }
+}
+
+Ref call_instance(PyObject* self, PyObject* arg) noexcept {
+    const ClassInfo* info = class_info(Py_TYPE(self));
+    if (info == nullptr && PyErr_Occurred()) {
+        return {};
+    }
+    if (info != nullptr && info->call != nullptr) {
+        // Owned for the call: the call may rebind the class's __call__.
+        Ref method = Ref::borrow(info->call);
+        PyObject* args[] = {self, arg};
+        return Ref::steal(PyObject_Vectorcall(method.get(), args, 2, nullptr));
+    }
+    return call_one(self, arg);
 }
 
 Ref callback_type(PyObject* self) noexcept {

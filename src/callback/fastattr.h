@@ -27,6 +27,17 @@ Ref read_attr(PyObject* obj, Attr attr) noexcept;
 // Remembers the base class's own `type` property (see callback_type).
 void set_type_property(PyObject* property) noexcept;
 
+// Remembers how the base class calls its instances: the tp_call slot that
+// looks `__call__` up on the class.
+void set_call_slot(PyObject* callback_class) noexcept;
+
+// self(arg), as the interpreter calls an instance. While the class calls its
+// instances through its `__call__` (the slot the base class has) and the
+// `__call__` found in its MRO is a function that binds as a method, that
+// function is called with (self, arg) directly, which is all the slot does,
+// without packing the argument into a tuple first.
+Ref call_instance(PyObject* self, PyObject* arg) noexcept;
+
 // self.type, as the interpreter reads it. While `type` resolves through the
 // instance's MRO to the base class's own property, and the class uses the
 // generic lookup, the read goes straight to `self._type`, which is all that
