@@ -203,45 +203,34 @@ bool check(PyObject* function, PyObject* results) {
     return handle_error && call_one(handle_error.get(), results);
 }
 
+// The operations whose answers are response codes: submit, wait, check.
+bool perform_checked(PyObject* function, PyObject* placement, PyObject* member,
+                     bool with_service) {
+    Ref kwnames = keywords(with_service);
+    if (!kwnames) {
+        return false;
+    }
+    Ref results = perform(function, placement, member, kwnames.get());
+    return results && check(function, results.get());
+}
+
 // ---------------------------------------------------------------------------
 // deploy, start, stop
 
 PyObject* deploy_impl(PyObject* function, PyObject* const* p, PyObject*, PyObject*) {
-    PyObject* placement = p[0];
-    Ref kwnames = keywords(true);
-    if (!kwnames) {
-        return nullptr;
-    }
-    Ref results = perform(function, placement, op_deploy, kwnames.get());
-    if (!results || !check(function, results.get()) ||
-        !setattr(placement, a_deployed, Py_True)) {
+    if (!perform_checked(function, p[0], op_deploy, true) ||
+        !setattr(p[0], a_deployed, Py_True)) {
         return nullptr;
     }
     return new_none();
 }
 
 PyObject* start_impl(PyObject* function, PyObject* const* p, PyObject*, PyObject*) {
-    Ref kwnames = keywords(false);
-    if (!kwnames) {
-        return nullptr;
-    }
-    Ref results = perform(function, p[0], op_start, kwnames.get());
-    if (!results || !check(function, results.get())) {
-        return nullptr;
-    }
-    return new_none();
+    return perform_checked(function, p[0], op_start, false) ? new_none() : nullptr;
 }
 
 PyObject* stop_impl(PyObject* function, PyObject* const* p, PyObject*, PyObject*) {
-    Ref kwnames = keywords(false);
-    if (!kwnames) {
-        return nullptr;
-    }
-    Ref results = perform(function, p[0], op_stop, kwnames.get());
-    if (!results || !check(function, results.get())) {
-        return nullptr;
-    }
-    return new_none();
+    return perform_checked(function, p[0], op_stop, false) ? new_none() : nullptr;
 }
 
 // ---------------------------------------------------------------------------
