@@ -24,7 +24,7 @@ build: $(TOOLS)
 
 bench: $(TOOLS)
 	$(INSTALL) ".[test,bench]"
-	$(PY) bench/run.py
+	$(PY) bench/run.py --ray
 
 # The native modules built with ASan and UBSan into build/asan-site, run under
 # the suite's tests that need no Ray (Ray's own processes would inherit the

@@ -135,9 +135,53 @@ def fake_ray() -> tuple[Any, Callable[[list], list]]:
     return SimpleNamespace(get_actor=lambda name: handle), lambda refs: list(refs)
 
 
+class Probe:
+    """What the actors run: the service id back, after a little work."""
+
+    def __call__(self, service_id, service, **event_data):
+        return sum(range(200)), service_id
+
+
+def real_ray_gather(rounds: int) -> None:
+    """One gather for all services against one ray.get per service, on real actors."""
+    import ray
+
+    from sorvane_core.remote._node import start_node_actors, stop_node_actors
+    from sorvane_core.remote.utils import RemoteOps, ray_get
+
+    ray.init(num_cpus=2, include_dashboard=False, log_to_driver=False)
+    try:
+        s = world(3, 1, 300)
+        s.infrastructure.id = "bench-ray"
+        handles = start_node_actors(s.infrastructure)  # held for the whole run
+        (pl,) = s.placements.values()
+        ray.get([handles[node].ops_entrypoint.remote(RemoteOps.DEPLOY, sid, pl.application.services[sid])
+                 for sid, node in pl.mapping.items()])
+        fn = Probe()
+        saved = native.ray, native.ray_get
+        native.ray, native.ray_get = ray, ray_get
+
+        def one_by_one():
+            return {sid: ray.get(handles[node].entrypoint.remote(sid, fn))
+                    for sid, node in pl.mapping.items()}
+
+        try:
+            compare("real Ray, 300 services on 3 actors",
+                    {"native": lambda: native._remote_service_fn(fn, s.placements, s.infrastructure),
+                     "get-each": one_by_one},
+                    len(pl.mapping), max(3, rounds // 4))
+        finally:
+            native.ray, native.ray_get = saved
+            stop_node_actors(s.infrastructure)
+    finally:
+        ray.shutdown()
+
+
 def main() -> None:
     parser = argparse.ArgumentParser()
     parser.add_argument("--quick", action="store_true", help="fewer rounds")
+    parser.add_argument("--ray", action="store_true",
+                        help="also time one gather against one ray.get per service on real actors")
     args = parser.parse_args()
     rounds = 10 if args.quick else 40
 
@@ -167,7 +211,7 @@ def main() -> None:
     node_world = world(1000, 1, 2)
     service_world = world(10, 1, 1000)
     fn = callback_class(native)("x").__call__
-    for label, collector, s, args, items in [
+    for label, collector, s, state, items in [
         ("_node_fn, per node", "_node_fn", node_world,
          lambda s: (s.placements, s.infrastructure, None),
          lambda s: s.infrastructure.nodes(data=True)),
@@ -179,9 +223,9 @@ def main() -> None:
          lambda s: next(iter(s.placements.values())).application.nodes(data=True)),
     ]:
         size = len(list(items(s)))
-        cases = {name: (lambda m=m, a=args(s): getattr(m, collector)(fn, *a, tick=1))
+        cases = {name: (lambda m=m, a=state(s): getattr(m, collector)(fn, *a, tick=1))
                  for name, m in variants.items()}
-        rest = args(s)
+        rest = state(s)
         cases["map"] = lambda s=s, items=items, rest=rest: list(
             map(lambda item: fn(*item, *rest, tick=1), items(s)))
         compare(label, cases, size, rounds)
@@ -199,6 +243,9 @@ def main() -> None:
             cases[name] = (lambda m=m: m._remote_service_fn(fn, s.placements, s.infrastructure))
         compare(f"_remote_service_fn, {size} services", cases, size,
                 rounds if size <= 1000 else 2)
+
+    if args.ray:
+        real_ray_gather(rounds)
 
 
 if __name__ == "__main__":
