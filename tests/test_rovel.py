@@ -2,6 +2,7 @@
 
 import builtins
 import gc
+import subprocess
 import sys
 from types import SimpleNamespace as NS
 from typing import List
@@ -71,6 +72,22 @@ def python_error(code):
         exec(code, {})
     except Exception as exc:
         return type(exc), str(exc)
+
+
+@pytest.mark.parametrize("setup", [
+    "sys.modules['ray'] = None",
+    "sys.modules['sorvane_core.remote.utils'] = None",
+    "sys.modules['typing'] = None",
+    *[f"import sorvane_core.remote.utils as u; del u.{name}"
+      for name in ["RemoteOps", "ResponseCode", "ray_get"]],
+])
+def test_import_fails_with_import_error_when_a_dependency_is_missing(setup):
+    module = "sorvane_core.simulation._simulator.rovel"
+    code = (f"import sys\n{setup}\n"
+            f"try:\n import {module}\nexcept ImportError as e:\n print('ImportError', {module!r} in sys.modules)\n")
+    out = subprocess.run([sys.executable, "-c", code], capture_output=True, text=True, timeout=120)
+    assert out.returncode == 0, out.stderr
+    assert out.stdout.split() == ["ImportError", "False"]
 
 
 def test_namespace_and_class():
