@@ -143,14 +143,16 @@ Ref node_of(PyObject* pl, PyObject* s) {
     return mapping ? getitem(mapping.get(), s) : Ref{};
 }
 
+// iter(obj.<name>): the attribute itself, not a call of it.
+Ref iterate_attr(PyObject* obj, PyObject* name) {
+    Ref value = getattr(obj, name);
+    return value ? Ref::steal(PyObject_GetIter(value.get())) : Ref{};
+}
+
 // iter(pl.application.nodes)
 Ref iterate_services(PyObject* pl) {
     Ref application = getattr(pl, a_application);
-    if (!application) {
-        return {};
-    }
-    Ref nodes = getattr(application.get(), a_nodes);
-    return nodes ? Ref::steal(PyObject_GetIter(nodes.get())) : Ref{};
+    return application ? iterate_attr(application.get(), a_nodes) : Ref{};
 }
 
 // The default factory of the actor-handle cache: `lambda: None`.
@@ -308,8 +310,7 @@ PyObject* remote_node_fn_impl(PyObject* function, PyObject* const* p, PyObject*,
     }
 
     // First pass: one actor lookup and one call per node, no cache.
-    Ref nodes = getattr(infr, a_nodes);
-    Ref iter = nodes ? Ref::steal(PyObject_GetIter(nodes.get())) : Ref{};
+    Ref iter = iterate_attr(infr, a_nodes);
     if (!iter) {
         return nullptr;
     }
@@ -335,8 +336,7 @@ PyObject* remote_node_fn_impl(PyObject* function, PyObject* const* p, PyObject*,
 
     // Second pass: infr.nodes walked anew, answers paired by position.
     Ref result = Ref::steal(PyDict_New());
-    nodes = getattr(infr, a_nodes);
-    iter = nodes ? Ref::steal(PyObject_GetIter(nodes.get())) : Ref{};
+    iter = iterate_attr(infr, a_nodes);
     if (!result || !iter) {
         return nullptr;
     }
