@@ -2,10 +2,11 @@ import pickle
 import subprocess
 import sys
 
+import networkx as nx
 import pytest
 
 from sorvane_core.graph import Application, Infrastructure
-from sorvane_core.placement import Placement, PlacementView
+from sorvane_core.placement import CHANGES, Placement, PlacementView, TrackedDict
 from sorvane_core.utils.types import CallbackType
 from sorvane_core.workflow.events import SorvaneEvent
 
@@ -84,3 +85,86 @@ def test_placement_and_read_only_view():
     with pytest.raises(TypeError):
         view.mapping["shop"]["web"] = "n2"
     assert pickle.loads(pickle.dumps(view)) == view
+
+
+def plain_edges(g):
+    """What networkx itself answers for edges(data=True)."""
+    base = nx.DiGraph if g.is_directed() else nx.Graph
+    return list(base.edges.func(g)(data=True))
+
+
+MUTATIONS = [
+    lambda g: g.add_edge("n1", "n9", bw=1),
+    lambda g: g.remove_edge("n1", "n2"),
+    lambda g: g.add_edges_from([("n2", "n3"), ("n3", "n1")]),
+    lambda g: g.remove_node("n2"),
+    lambda g: g.clear_edges(),
+    lambda g: g.add_edge("n1", "n2", bw=99),  # same edge, new data
+    lambda g: nx.relabel_nodes(g, {"n1": "m1"}, copy=False),
+    lambda g: g.update(edges=[("n5", "n6")]),
+]
+
+
+@pytest.mark.parametrize("mutate", MUTATIONS)
+@pytest.mark.parametrize("make", [make_app, make_infra])
+def test_edge_data_views_follow_every_change(make, mutate):
+    g = make()
+    g.add_edge("n1", "n2", bw=10)
+    first = g.edges(data=True)
+    assert list(first) == plain_edges(g) and g.edges(data=True) is first  # cached
+    g.edges["n1", "n2"]["bw"] = 11  # data changed in place shows without a new capture
+    assert list(g.edges(data=True)) == plain_edges(g)
+    mutate(g)
+    assert list(g.edges(data=True)) == plain_edges(g)
+    assert repr(g.edges(data=True)).startswith(("EdgeDataView([", "OutEdgeDataView(["))
+    assert list(g.edges(data="bw", default=0)) == [(u, v, d.get("bw", 0)) for u, v, d in plain_edges(g)]
+
+
+@pytest.mark.parametrize("make", [make_app, make_infra])
+def test_views_of_graphs_see_their_graph_change(make):
+    g = make()
+    g.add_edges_from([("n1", "n2"), ("n2", "n3")])
+    view = g.subgraph(["n1", "n2", "n3"])
+    assert len(list(view.edges(data=True))) == 2
+    g.add_edge("n1", "n3", bw=5)
+    g.nodes["n1"]["cpu"] = 8
+    assert list(view.edges(data=True)) == plain_edges(view) and len(plain_edges(view)) == 3
+    assert dict(view.nodes(data=True))["n1"]["cpu"] == 8
+    copy = pickle.loads(pickle.dumps(g))
+    assert list(copy.edges(data=True)) == plain_edges(copy) == plain_edges(g)
+    assert copy.nodes(data=True) is copy.nodes(data=True) and repr(copy.nodes).startswith("NodeView((")
+    copy.add_edge("x", "y")
+    assert ("x", "y", {}) in list(copy.edges(data=True)) and ("x", "y") not in g.edges
+
+
+def test_services_follow_nodes_added_and_removed_by_networkx():
+    app = make_app()
+    app.add_node("cache", cpu=2)
+    app.add_edge("web", "queue")  # a new endpoint is a new service
+    assert list(app.services) == ["web", "db", "cache", "queue"]
+    assert app.services["cache"].requirements == {"cpu": 2}
+    kept = app.services["web"]
+    app.services["renamed"] = kept  # stored under another id, as the operations may
+    app.remove_node("db")
+    assert list(app.services) == ["web", "cache", "queue", "renamed"] and app.services["web"] is kept
+    del app.services["cache"]  # dropped by hand: back on the next read, since the node is there
+    assert "cache" in app.services
+
+
+def test_placement_mapping_is_checked_and_tracked():
+    pl = Placement(make_app(), make_infra(), {"web": "n1"})
+    before = CHANGES.value
+    pl.mapping["db"] = "n2"
+    assert CHANGES.value > before and pl.mapping.version == CHANGES.value
+    with pytest.raises(ValueError, match="services \\['cache'\\] are not in application 'shop'"):
+        pl.mapping = {"cache": "n1"}
+    pl.mapping = {"web": "n2"}
+    assert type(pl.mapping) is TrackedDict and pl.mapping == {"web": "n2"}
+    for change in (lambda m: m.update(db="n1"), lambda m: m.pop("web"), lambda m: m.setdefault("x", 1),
+                   lambda m: m.clear(), lambda m: m.__ior__({"a": 1}), lambda m: m.popitem()):
+        mapping = TrackedDict({"web": "n1"})
+        version = mapping.version
+        change(mapping)
+        assert mapping.version > version
+    clone = pickle.loads(pickle.dumps(pl))
+    assert type(clone.mapping) is TrackedDict and clone.mapping == {"web": "n2"}
