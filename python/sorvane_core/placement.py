@@ -10,6 +10,78 @@ if TYPE_CHECKING:
     from sorvane_core.graph import Application, Infrastructure
 
 
+class _Clock:
+    """Counts the changes of every tracked dict, so that a reader that saw a
+    value knows in one comparison whether anything changed since."""
+
+    __slots__ = ("value",)
+
+    def __init__(self) -> None:
+        self.value = 0
+
+
+CHANGES = _Clock()
+
+
+class TrackedDict(dict):  # type: ignore[type-arg]
+    """A dict that notes each of its changes.
+
+    Reads are those of a plain dict. Every change advances :data:`CHANGES` and
+    stores its new value in ``version``; placements keep their mapping in one,
+    and the simulator its placements, so that the view of the placements is
+    rebuilt only after a change.
+    """
+
+    __slots__ = ("version",)
+
+    def __init__(self, *args: Any, **kwargs: Any) -> None:
+        super().__init__(*args, **kwargs)
+        self._changed()
+
+    def _changed(self) -> None:
+        CHANGES.value += 1
+        self.version = CHANGES.value
+
+    def __setitem__(self, key: Any, value: Any) -> None:
+        super().__setitem__(key, value)
+        self._changed()
+
+    def __delitem__(self, key: Any) -> None:
+        super().__delitem__(key)
+        self._changed()
+
+    def __ior__(self, other: Any) -> TrackedDict:
+        super().__ior__(other)
+        self._changed()
+        return self
+
+    def update(self, *args: Any, **kwargs: Any) -> None:
+        super().update(*args, **kwargs)
+        self._changed()
+
+    def setdefault(self, key: Any, default: Any = None) -> Any:
+        value = super().setdefault(key, default)
+        self._changed()
+        return value
+
+    def pop(self, *args: Any) -> Any:
+        value = super().pop(*args)
+        self._changed()
+        return value
+
+    def popitem(self) -> tuple[Any, Any]:
+        item = super().popitem()
+        self._changed()
+        return item
+
+    def clear(self) -> None:
+        super().clear()
+        self._changed()
+
+    def __reduce__(self) -> tuple[Any, ...]:
+        return (type(self), (dict(self),))
+
+
 class Placement:
     """An application mapped onto an infrastructure.
 
@@ -17,6 +89,9 @@ class Placement:
         application: the placed application.
         infrastructure: the infrastructure it is placed on.
         mapping: service id -> node; empty when the application is not placed.
+            Assigning a mapping checks that its services and nodes exist; the
+            simulator picks up any change, in place or by assignment, at the
+            next tick.
     """
 
     def __init__(
@@ -25,23 +100,31 @@ class Placement:
         infrastructure: Infrastructure,
         mapping: Mapping[Hashable, Hashable] | None = None,
     ) -> None:
-        mapping = dict(mapping or {})
-        # Caught here rather than as an obscure failure on a remote node later.
-        unknown_services = [s for s in mapping if s not in application]
-        if unknown_services:
-            raise ValueError(
-                f"services {unknown_services!r} are not in application {application.id!r}"
-            )
-        unknown_nodes = [n for n in mapping.values() if n not in infrastructure]
-        if unknown_nodes:
-            raise ValueError(
-                f"nodes {unknown_nodes!r} are not in infrastructure {infrastructure.id!r}"
-            )
         self.application = application
         self.infrastructure = infrastructure
-        self.mapping: dict[Hashable, Hashable] = mapping
+        self.mapping = mapping  # type: ignore[assignment]  # checked and tracked on the way in
         # Set by the remote operations once the services are deployed.
         self._deployed = False
+
+    def __setattr__(self, name: str, value: Any) -> None:
+        if name == "mapping":
+            value = self._checked(value)
+        object.__setattr__(self, name, value)
+
+    def _checked(self, mapping: Mapping[Hashable, Hashable] | None) -> TrackedDict:
+        mapping = TrackedDict(mapping or {})
+        # Caught here rather than as an obscure failure on a remote node later.
+        unknown_services = [s for s in mapping if s not in self.application]
+        if unknown_services:
+            raise ValueError(
+                f"services {unknown_services!r} are not in application {self.application.id!r}"
+            )
+        unknown_nodes = [n for n in mapping.values() if n not in self.infrastructure]
+        if unknown_nodes:
+            raise ValueError(
+                f"nodes {unknown_nodes!r} are not in infrastructure {self.infrastructure.id!r}"
+            )
+        return mapping
 
     def service_placement(self, service_id: Hashable) -> Hashable:
         """The node hosting ``service_id``; KeyError if it is not placed."""
@@ -54,7 +137,7 @@ class Placement:
         )
 
 
-@dataclass(frozen=True, eq=True)
+@dataclass(frozen=True, eq=True, slots=True)
 class PlacementView:
     """Read-only snapshot of all placements at one tick.
 
@@ -83,7 +166,54 @@ class PlacementView:
             items = ((pl.application.id, pl) for pl in placements)
         return cls(tick, {app: pl.mapping for app, pl in items})
 
+    @classmethod
+    def _sharing(cls, tick: int, frozen: Mapping[Hashable, Mapping[Hashable, Hashable]]) -> PlacementView:
+        """A view at ``tick`` over an already frozen mapping, which views may share."""
+        view = object.__new__(cls)
+        object.__setattr__(view, "tick", tick)
+        object.__setattr__(view, "mapping", frozen)
+        return view
+
     def __reduce__(self) -> tuple[Any, ...]:
         # Read-only mapping proxies do not pickle; rebuild from plain dicts.
         plain = {app: dict(services) for app, services in self.mapping.items()}
         return (type(self), (self.tick, plain))
+
+
+class ViewCache:
+    """The frozen mapping behind the placement views of a run.
+
+    Rebuilt only after a change of a tracked dict, and then only for the
+    applications whose mapping changed; earlier views keep their own snapshot.
+    """
+
+    def __init__(self) -> None:
+        self._seen = -1
+        self._source: Any = None
+        self._inner: dict[Hashable, tuple[Any, int, Mapping[Hashable, Hashable]]] = {}
+        self.frozen: Mapping[Hashable, Mapping[Hashable, Hashable]] = MappingProxyType({})
+
+    def stale(self, placements: Mapping[Hashable, Placement]) -> bool:
+        """Whether ``placements`` may differ from the last snapshot."""
+        return (
+            CHANGES.value != self._seen
+            or placements is not self._source
+            or not isinstance(placements, TrackedDict)
+        )
+
+    def refresh(self, placements: Mapping[Hashable, Placement]) -> None:
+        """Snapshot ``placements`` (application id -> Placement) into ``frozen``."""
+        self._seen = CHANGES.value
+        self._source = placements
+        previous = self._inner
+        inner: dict[Hashable, tuple[Any, int, Mapping[Hashable, Hashable]]] = {}
+        for app, pl in placements.items():
+            mapping = pl.mapping
+            version = getattr(mapping, "version", None)
+            kept = previous.get(app)
+            if version is not None and kept is not None and kept[0] is mapping and kept[1] == version:
+                inner[app] = kept
+            else:
+                inner[app] = (mapping, version, MappingProxyType(dict(mapping)))
+        self._inner = inner
+        self.frozen = MappingProxyType({app: entry[2] for app, entry in inner.items()})
