@@ -92,6 +92,26 @@ class SorvaneCallback:
     def activated_by(self):
         return self._activated_by
 
+    @activated_by.setter
+    def activated_by(self, value):
+        self._activated_by = value
+
+    @property
+    def activates_on(self):
+        return self._activates_on
+
+    @property
+    def n_calls(self):
+        return self._n_calls
+
+    @property
+    def report_types(self):
+        return self._report
+
+    @property
+    def remote(self):
+        return self._remote
+
 
 def _application_fn(fn, placements, infr, **event_data):
     return {pl.application.id: fn(pl.application, pl, infr, **event_data)

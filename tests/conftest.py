@@ -10,7 +10,7 @@ import ray
 def ray_session() -> Iterator[None]:
     """A local Ray for the whole session, for the tests that need it."""
     if not ray.is_initialized():
-        ray.init(num_cpus=2, include_dashboard=False)
+        ray.init(num_cpus=2, include_dashboard=False, log_to_driver=False)
     yield
     ray.shutdown()
 

@@ -2,16 +2,22 @@
 
 from __future__ import annotations
 
-import operator
 from collections import deque
-from collections.abc import Iterable, Mapping
+from collections.abc import Generator, Iterable, Iterator, Mapping
 from typing import TYPE_CHECKING, Any, Hashable, Protocol
 
-from sorvane_core.placement import Placement, PlacementView
-from sorvane_core.workflow.events import SorvaneEvent
+from sorvane_core.placement import Placement, PlacementView, TrackedDict, ViewCache
+from sorvane_core.simulation._checks import (
+    check_callbacks,
+    check_free,
+    check_placements,
+    check_ticks,
+)
+from sorvane_core.simulation._dispatch import Listeners, Record
 
 if TYPE_CHECKING:
     from sorvane_core.graph import Infrastructure
+    from sorvane_core.simulation._emulation import Emulation
 
 MODES = ("simulation", "emulation")
 
@@ -19,10 +25,17 @@ MODES = ("simulation", "emulation")
 class Callback(Protocol):
     """What the simulator needs from a callback."""
 
-    name: str
-    activates_on: Iterable[str]
-    activated_by: Any
-    data: Any
+    @property
+    def name(self) -> str: ...
+
+    @property
+    def activates_on(self) -> Iterable[str]: ...
+
+    @property
+    def activated_by(self) -> Any: ...
+
+    @property
+    def data(self) -> Any: ...
 
     def _call(self, trigger: Any) -> Any: ...
 
@@ -36,6 +49,13 @@ class Simulator:
     ``"emulation"`` mode each infrastructure node becomes a Ray actor and the
     placed services are deployed and started on them for the run.
 
+    Each tick is one ``"tick"`` event, delivered to the callbacks that listen
+    to it, then to the callbacks that listen to those that activated (each
+    pair once, so cycles end). The events that the activated callbacks
+    trigger are then delivered in the same tick, each name at most once per
+    tick; a triggered ``"stop"`` ends the run after the tick. An ``"end"``
+    event follows the last tick.
+
     Attributes:
         infrastructure: the infrastructure.
         placements: application id -> Placement.
@@ -43,7 +63,8 @@ class Simulator:
         callbacks: callbacks, notified in this order.
         mode: ``"simulation"`` or ``"emulation"``.
         tick: the current (after a run, the last) tick.
-        history: one record per emitted event of the last run.
+        history: one record per delivered event of the last run, unless the
+            run keeps no history.
         stopped: whether a triggered ``"stop"`` ended the last run early.
     """
 
@@ -55,147 +76,189 @@ class Simulator:
         *,
         mode: str = "simulation",
         address: str | None = None,
+        history: bool = True,
     ) -> None:
         if mode not in MODES:
             raise ValueError(f"mode must be one of {MODES}, not {mode!r}")
         self.infrastructure = infrastructure
-        self.placements = _by_application(placements)
+        self.placements: dict[Hashable, Placement] = TrackedDict(_by_application(placements))
         self.callbacks: list[Callback] = list(callbacks)
         self.mode = mode
         self.address = address
+        self.keep_history = history
         self.tick = 0
-        self.placement_view = PlacementView.of(self.placements, self.tick)
-        self.history: list[dict[str, Any]] = []
+        self.history: list[Record] = []
         self.stopped = False
-        self._node_actors: dict[Hashable, Any] = {}
+        self._views = ViewCache()
+        self._views.refresh(self.placements)
+        self.placement_view = PlacementView._sharing(0, self._views.frozen)
+        self._listeners: Listeners | None = None  # set while a run is active
+        self._emulation: Emulation | None = None  # set while services are deployed
+        self._check()
 
-    def run(self, ticks: int) -> list[dict[str, Any]]:
+    # -- running -------------------------------------------------------------------
+
+    def run(self, ticks: int, *, history: bool | None = None) -> list[Record]:
         """Run ``ticks`` ticks, then emit ``"end"``; return the history of this run.
 
         Each history record is ``{"event", "tick", "data", "triggered"}``, where
         ``data`` maps the name of each callback that activated on that event to
         its data and ``triggered`` lists the events those callbacks raised.
+        With ``history=False`` (here or on the simulator) nothing is kept and
+        the result is empty: for long runs whose results go elsewhere.
         """
-        ticks = operator.index(ticks)
-        if ticks < 0:
-            raise ValueError(f"ticks must be >= 0, not {ticks}")
-        names = [cb.name for cb in self.callbacks]
-        duplicates = sorted({n for n in names if names.count(n) > 1}, key=str)
-        if duplicates:
-            # Their data would overwrite one another in the history.
-            raise ValueError(f"callback names must be unique; repeated: {duplicates!r}")
-        self.history = []
-        self.stopped = False
-        self.tick = 0
-        if self.mode == "emulation":
-            self._run_emulated(ticks)
-        else:
-            self._run_ticks(ticks)
+        deque(self.iter(ticks, history=history), maxlen=0)
         return self.history
 
-    def _run_ticks(self, ticks: int) -> None:
-        for t in range(ticks):
-            self.tick = t
-            self.placement_view = PlacementView.of(self.placements, t)
-            if "stop" in self._emit("tick", {"tick": t}):
-                self.stopped = True
-                break
-        self._emit("end", {"tick": self.tick})
+    def iter(self, ticks: int, *, history: bool | None = None) -> Generator[Record, None, None]:
+        """Run step by step: a generator of the record of each event as it happens.
 
-    def _emit(self, name: str, data: dict[str, Any]) -> list[str]:
-        """Deliver an event, cascade to listening callbacks, record it; return triggered events."""
-        event = SorvaneEvent(name, self, data=data)
-        activated: dict[int, Callback] = {}  # by id(), in activation order
-        pending: deque[Callback] = deque()
+        Set-up (in emulation: the node actors, deploying and starting the
+        services) happens at the first step, and teardown when the generator
+        is exhausted or closed, or fails. Between two steps the simulation
+        may be changed, for example with :meth:`migrate`; close a generator
+        that is not run to its end (``contextlib.closing``), so that an
+        emulation is taken down at once.
+        """
+        ticks = check_ticks(ticks)
+        keep = self.keep_history if history is None else bool(history)
+        self._check()
+        return self._steps(ticks, keep)
 
-        def call(cb: Callback, trigger: Any) -> None:
-            cb._call(trigger)
-            if cb.activated_by is not None:
-                activated.setdefault(id(cb), cb)
-                pending.append(cb)
+    def add_callback(self, callback: Callback) -> None:
+        """Add a callback, also between the steps of a run."""
+        check_callbacks([*self.callbacks, callback], self.mode)
+        self.callbacks.append(callback)
+        if self._listeners is not None:
+            self._listeners = Listeners(self.callbacks)
 
-        for cb in self.callbacks:
-            if name in cb.activates_on:
-                call(cb, event)
-        # Each (trigger, listener) pair fires at most once, so cycles terminate.
-        fired: set[tuple[int, int]] = set()
-        while pending:
-            trigger = pending.popleft()
-            for cb in self.callbacks:
-                pair = (id(trigger), id(cb))
-                if pair not in fired and trigger.name in cb.activates_on:
-                    fired.add(pair)
-                    call(cb, trigger)
+    def migrate(self, app_id: Hashable, service_id: Hashable, node: Hashable) -> None:
+        """Move service ``service_id`` of application ``app_id`` to ``node``.
 
-        triggered: list[str] = []
-        for cb in activated.values():
-            for ev in cb._triggered_events():
-                if ev not in triggered:
-                    triggered.append(ev)
-        self.history.append(
-            {
-                "event": name,
-                "tick": self.tick,
-                "data": {cb.name: cb.data for cb in activated.values()},
-                "triggered": triggered,
-            }
-        )
-        return triggered
+        In simulation this changes the mapping; while an emulation runs, the
+        service is also stopped and undeployed on its node, then deployed and
+        started on ``node``. The placement view of the next tick shows the
+        move. A failed move raises MigrationError and leaves the service where
+        it was, running.
+        """
+        pl = self.placements.get(app_id)
+        if pl is None:
+            raise KeyError(f"no placement for application {app_id!r}")
+        if service_id not in pl.application:
+            raise KeyError(f"application {app_id!r} has no service {service_id!r}")
+        if node not in self.infrastructure:
+            raise ValueError(f"node {node!r} is not in infrastructure {self.infrastructure.id!r}")
+        if service_id not in pl.mapping:
+            raise ValueError(
+                f"service {service_id!r} of application {app_id!r} is not placed; "
+                f"set its node in the placement's mapping instead"
+            )
+        emulation = self._emulation
+        if emulation is None:
+            if self.mode == "emulation":
+                check_free(self.placements, app_id, service_id, node)
+            pl.mapping[service_id] = node
+            return
+        emulation.sync(self.placements)  # earlier changes first, so that the record is current
+        check_free(emulation._live_mappings(), app_id, service_id, node)
+        emulation.move(app_id, service_id, node)
+        pl.mapping[service_id] = node
 
-    def _run_emulated(self, ticks: int) -> None:
-        import ray
+    def _check(self) -> None:
+        check_callbacks(self.callbacks, self.mode)
+        check_placements(self.infrastructure, self.placements, self.mode)
 
-        from sorvane_core.remote._node import start_node_actors
-
-        placed = [pl for pl in self.placements.values() if pl.mapping]
-        rovel = None
-        if placed:
-            # Imported before any Ray side effect, so a missing module leaves nothing running.
-            from sorvane_core.simulation._simulator.rovel import RemoteSimRovel as rovel
-        if not ray.is_initialized():
-            ray.init(address=self.address)
-        # Ray ends an actor once its last handle is gone, name or not: hold them for the run.
-        self._node_actors = start_node_actors(self.infrastructure)
-        deployed: list[Placement] = []
-        started: list[Placement] = []
+    def _steps(self, ticks: int, keep: bool) -> Iterator[Record]:
+        if self._listeners is not None:
+            raise RuntimeError("this simulator is already running; finish or close that run first")
+        self._listeners = Listeners(self.callbacks)
+        self.history = history = []
+        self.stopped = False
+        self.tick = 0
         try:
-            for pl in placed:
-                rovel.deploy(pl)
-                deployed.append(pl)
-                rovel.start(pl)
-                started.append(pl)
-            self._run_ticks(ticks)
-        except BaseException as exc:
-            for err in self._teardown(rovel, deployed, started):
-                exc.add_note(f"emulation cleanup also failed: {err!r}")
+            if self.mode == "emulation":
+                from sorvane_core.simulation._emulation import Emulation
+
+                self._emulation = Emulation(self.infrastructure, self.address)
+                self._emulation.start(self.placements)
+            views = self._views
+            for tick in range(ticks):
+                self.tick = tick
+                if views.stale(self.placements):
+                    self._placements_changed()
+                self.placement_view = PlacementView._sharing(tick, views.frozen)
+                listeners = self._listeners
+                if len(self.callbacks) != listeners.size:  # appended to directly
+                    self._check()
+                    listeners = self._listeners = Listeners(self.callbacks)
+                record = listeners.deliver(self, "tick", tick)
+                if keep:
+                    history.append(record)
+                yield record
+                if record["triggered"] and (yield from self._triggered(record, keep)):
+                    self.stopped = True
+                    break
+            record = self._listeners.deliver(self, "end", self.tick)
+            if keep:
+                history.append(record)
+            yield record
+            if record["triggered"]:
+                yield from self._triggered(record, keep)
+        except GeneratorExit:
+            # Closed between two steps: a failed teardown is the caller's error.
+            self._finish(None)
             raise
-        errors = self._teardown(rovel, deployed, started)
-        if errors:
-            # A run whose services could not be taken down must not look successful.
+        except BaseException as exc:
+            self._finish(exc)
+            raise
+        self._finish(None)
+
+    def _triggered(self, first: Record, keep: bool) -> Generator[Record, None, bool]:
+        """Deliver the events that ``first`` and its followers trigger, each name once;
+        return whether one of them was ``"stop"``."""
+        delivered = {first["event"]}
+        queue = list(first["triggered"])
+        stop = False
+        for name in queue:  # grows as the events trigger others
+            if name == "stop":
+                stop = True
+                continue
+            if name in delivered:
+                continue
+            delivered.add(name)
+            record = self._listeners.deliver(self, name, self.tick)  # type: ignore[union-attr]
+            if keep:
+                self.history.append(record)
+            yield record
+            queue.extend(record["triggered"])
+        return stop
+
+    def _placements_changed(self) -> None:
+        if self._emulation is not None:
+            self._emulation.sync(self.placements)
+        if not isinstance(self.placements, TrackedDict):
+            self.placements = TrackedDict(self.placements)
+        self._views.refresh(self.placements)
+
+    def _finish(self, error: BaseException | None) -> None:
+        """End the run: take down the emulation, if any.
+
+        Cleanup errors go as notes on ``error``, the one that ended the run;
+        without one they are raised, since a run whose services could not be
+        taken down must not look successful.
+        """
+        self._listeners = None
+        emulation, self._emulation = self._emulation, None
+        if emulation is None:
+            return
+        errors = emulation.close()
+        if error is not None:
+            for err in errors:
+                error.add_note(f"emulation cleanup also failed: {err!r}")
+        elif errors:
             for err in errors[1:]:
                 errors[0].add_note(f"emulation cleanup also failed: {err!r}")
             raise errors[0]
-
-    def _teardown(
-        self, rovel: Any, deployed: list[Placement], started: list[Placement]
-    ) -> list[Exception]:
-        """Stop and undeploy what was set up, then stop the node actors; return the errors."""
-        from sorvane_core.remote._node import stop_node_actors
-
-        errors: list[Exception] = []
-        for pl in deployed:
-            steps = ([rovel.stop] if pl in started else []) + [rovel.undeploy]
-            for step in steps:
-                try:
-                    step(pl)
-                except Exception as err:
-                    errors.append(err)
-        try:
-            stop_node_actors(self.infrastructure)
-        except Exception as err:
-            errors.append(err)
-        self._node_actors = {}
-        return errors
 
     def __repr__(self) -> str:
         return (
@@ -216,3 +279,4 @@ def _by_application(
             raise ValueError(f"two placements for application {app_id!r}")
         result[app_id] = pl
     return result
+

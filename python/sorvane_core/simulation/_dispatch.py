@@ -1,0 +1,99 @@
+"""Delivery of one event to the callbacks that listen to it.
+
+The index is built once per run (and again when callbacks are added): a list of
+listeners per trigger name, so that an event costs a dict lookup plus one
+``_call`` per listener, and callbacks that do not listen cost nothing.
+"""
+
+from __future__ import annotations
+
+from collections import deque
+from collections.abc import Hashable, Iterable
+from typing import Any
+
+from sorvane_core.workflow.events import SorvaneEvent
+
+Record = dict[str, Any]
+
+
+def _listened(cb: Any) -> Iterable[Hashable]:
+    names = cb.activates_on
+    # Each name once per callback, whatever the list repeats.
+    return dict.fromkeys([names] if isinstance(names, str) else names)
+
+
+class Listeners:
+    """The callbacks of a run by the trigger names they listen to.
+
+    Callback names are unique in a run (the simulator checks it), so a
+    callback's name identifies it in the bookkeeping of a cascade.
+    """
+
+    def __init__(self, callbacks: list[Any]) -> None:
+        self.size = len(callbacks)
+        by_name: dict[Hashable, list[Any]] = {}
+        for cb in callbacks:
+            for name in _listened(cb):
+                by_name.setdefault(name, []).append(cb)
+        self.by_name = by_name
+        names = {cb.name for cb in callbacks}
+        # Callbacks that other callbacks listen to: name -> [(listener name, listener)].
+        self.cascades = {
+            name: [(listener.name, listener) for listener in listeners]
+            for name, listeners in by_name.items()
+            if name in names
+        }
+
+    def deliver(self, simulator: Any, name: Hashable, tick: int) -> Record:
+        """Deliver the event ``name`` at ``tick``, then its cascade; return its record.
+
+        The record is ``{"event", "tick", "data", "triggered"}``: ``data`` maps
+        the name of each callback that activated to its data, in the order of
+        first activation, and ``triggered`` lists the events that they raise.
+        """
+        event = SorvaneEvent(name, simulator, {"tick": tick})
+        activated = []
+        for cb in self.by_name.get(name, ()):
+            cb._call(event)
+            if cb.activated_by is not None:
+                activated.append(cb)
+        if not activated:
+            return {"event": name, "tick": tick, "data": {}, "triggered": []}
+        if self.cascades:
+            self._cascade(activated)
+        triggered: list[Hashable] = []
+        for cb in activated:
+            for raised in cb._triggered_events():
+                if raised not in triggered:
+                    triggered.append(raised)
+        return {
+            "event": name,
+            "tick": tick,
+            "data": {cb.name: cb.data for cb in activated},
+            "triggered": triggered,
+        }
+
+    def _cascade(self, activated: list[Any]) -> None:
+        """Call the listeners of each activated callback with it, breadth first.
+
+        Each (trigger, listener) pair fires at most once per event, so cycles
+        end. Callbacks that activate on the way join ``activated`` once.
+        """
+        cascades = self.cascades
+        pending = deque(activated)
+        active = {cb.name for cb in activated}
+        fired: set[tuple[Hashable, Hashable]] = set()
+        while pending:
+            trigger = pending.popleft()
+            trigger_name = trigger.name
+            for listener_name, cb in cascades.get(trigger_name, ()):
+                pair = (trigger_name, listener_name)
+                if pair in fired:
+                    continue
+                fired.add(pair)
+                cb._call(trigger)
+                if cb.activated_by is not None:
+                    if listener_name not in active:
+                        active.add(listener_name)
+                        activated.append(cb)
+                    pending.append(cb)

@@ -1,0 +1,194 @@
+"""The Ray side of an emulated run: node actors, and where each service runs.
+
+Every remote operation goes through ``RemoteSimRovel`` on a placement of this
+module's own, which holds where the services really are. The user's
+placements may change under a run; they are compared with that record at the
+next tick, and teardown never depends on them.
+"""
+
+from __future__ import annotations
+
+from collections.abc import Hashable, Mapping
+from dataclasses import dataclass
+from typing import TYPE_CHECKING, Any
+
+from sorvane_core.placement import Placement
+from sorvane_core.simulation._checks import check_free
+
+if TYPE_CHECKING:
+    from sorvane_core.graph import Infrastructure
+
+
+class MigrationError(RuntimeError):
+    """A service could not be moved; it still runs where it was, unless the notes
+    of this error say that putting it back failed too.
+
+    Attributes:
+        application, service: what was to move.
+        source, target: the nodes it was to move from and to.
+    """
+
+    def __init__(
+        self, application: Hashable, service: Hashable, source: Hashable, target: Hashable,
+        reason: BaseException,
+    ) -> None:
+        super().__init__(
+            f"could not move service {service!r} of application {application!r} from node "
+            f"{source!r} to node {target!r}: {reason!r}"
+        )
+        self.application = application
+        self.service = service
+        self.source = source
+        self.target = target
+
+
+@dataclass
+class _Deployed:
+    user: Placement  # the simulator's placement, whose _deployed flag mirrors ops
+    ops: Placement  # the same application where its services really are
+    seen: int | None  # version of the user's mapping when it last matched ops
+    running: bool = False
+
+
+class Emulation:
+    """Node actors for the infrastructure and the applications deployed on them."""
+
+    def __init__(self, infrastructure: Infrastructure, address: str | None) -> None:
+        self.infrastructure = infrastructure
+        self.address = address
+        self.actors: dict[Hashable, Any] = {}
+        self.deployed: dict[Hashable, _Deployed] = {}
+        self._rovel: Any = None
+
+    def start(self, placements: Mapping[Hashable, Placement]) -> None:
+        """Start the node actors, then deploy and start every placed application.
+
+        On failure the caller must still call :meth:`close`, which takes down
+        what was set up.
+        """
+        import ray
+
+        from sorvane_core.remote._node import start_node_actors
+        from sorvane_core.simulation._simulator.rovel import RemoteSimRovel
+
+        self._rovel = RemoteSimRovel
+        if not ray.is_initialized():
+            ray.init(address=self.address)
+        # Ray ends an actor once its last handle is gone, name or not: hold them.
+        self.actors = start_node_actors(self.infrastructure)
+        for app_id, pl in placements.items():
+            if not pl.mapping:
+                continue
+            ops = Placement(pl.application, self.infrastructure, pl.mapping)
+            self._rovel.deploy(ops)
+            entry = self.deployed[app_id] = _Deployed(pl, ops, getattr(pl.mapping, "version", None))
+            pl._deployed = ops._deployed
+            self._rovel.start(ops)
+            entry.running = True
+
+    def close(self) -> list[Exception]:
+        """Stop and undeploy every application, then the node actors; return the errors."""
+        from sorvane_core.remote._node import stop_node_actors
+
+        errors: list[Exception] = []
+        for entry in self.deployed.values():
+            steps = ([self._rovel.stop] if entry.running else []) + [self._rovel.undeploy]
+            for step in steps:
+                try:
+                    step(entry.ops)
+                except Exception as err:
+                    errors.append(err)
+                    break
+            entry.user._deployed = entry.ops._deployed
+        self.deployed = {}
+        if self.actors:
+            try:
+                stop_node_actors(self.infrastructure)
+            except Exception as err:
+                errors.append(err)
+            self.actors = {}
+        return errors
+
+    def node_of(self, app_id: Hashable, service: Hashable) -> Hashable:
+        """The node that runs ``service`` of ``app_id`` now."""
+        return self.deployed[app_id].ops.mapping[service]
+
+    def move(self, app_id: Hashable, service: Hashable, target: Hashable) -> None:
+        """Stop and undeploy ``service`` where it runs, deploy and start it on ``target``.
+
+        Raises MigrationError, with the service put back and running where it
+        was, if any step fails.
+        """
+        entry = self.deployed[app_id]
+        source = entry.ops.mapping[service]
+        if source == target:
+            return
+        app = entry.ops.application
+        alone = app.subgraph([service])  # the operations walk its services: this one
+        here = Placement(alone, self.infrastructure, {service: source})
+        there = Placement(alone, self.infrastructure, {service: target})
+        rovel = self._rovel
+
+        def taken_back(ops: Placement) -> None:
+            rovel.undeploy(ops)
+            app.services[service] = alone.services[service]  # the state the node handed back
+
+        forward = [rovel.stop, taken_back, rovel.deploy, rovel.start]
+        backward = [lambda: rovel.start(here), lambda: rovel.deploy(here),
+                    lambda: taken_back(there), None]
+        done = 0
+        try:
+            for step, ops in zip(forward, (here, here, there, there)):
+                step(ops)
+                done += 1
+        except BaseException as exc:
+            error = MigrationError(app_id, service, source, target, exc)
+            for undo in reversed(backward[:done]):
+                try:
+                    undo()
+                except Exception as err:
+                    error.add_note(f"putting the service back on {source!r} failed: {err!r}")
+                    break
+            raise error from exc
+        entry.ops.mapping[service] = target
+
+    def sync(self, placements: Mapping[Hashable, Placement]) -> None:
+        """Apply the changes of the user's mappings since the last tick.
+
+        A service moved to another node migrates; any other change (placing
+        or unplacing an application or a service, adding or removing an
+        application) cannot be applied to a running emulation and raises.
+        """
+        for app_id in self.deployed:
+            if app_id not in placements:
+                raise ValueError(
+                    f"application {app_id!r} was removed from the placements during an emulated run"
+                )
+        for app_id, pl in placements.items():
+            entry = self.deployed.get(app_id)
+            mapping = pl.mapping
+            if entry is None:
+                if mapping:
+                    raise ValueError(
+                        f"application {app_id!r} was placed during an emulated run; place it "
+                        f"before the run starts"
+                    )
+                continue
+            version = getattr(mapping, "version", None)
+            if version is not None and version == entry.seen:
+                continue
+            live = entry.ops.mapping
+            if mapping.keys() != live.keys():
+                raise ValueError(
+                    f"the services placed for application {app_id!r} changed during an emulated "
+                    f"run (from {sorted(live, key=repr)!r} to {sorted(mapping, key=repr)!r}); "
+                    f"only moving services to other nodes can be applied to a running emulation"
+                )
+            for service, node in mapping.items():
+                if live[service] != node:
+                    check_free(self._live_mappings(), app_id, service, node)
+                    self.move(app_id, service, node)
+            entry.seen = version
+
+    def _live_mappings(self) -> dict[Hashable, Any]:
+        return {app_id: entry.ops for app_id, entry in self.deployed.items()}
