@@ -1,19 +1,22 @@
 """Benchmarks of the native callback module against the same logic in pure Python and
 compiled with Cython (bench/reference.py), measured in the same run.
 
-    make bench            # or: .venv/bin/python bench/run.py [--quick]
+    make bench            # or: .venv/bin/python bench/run.py [--quick] [--json [FILE]]
 
-Each line prints nanoseconds per operation for every variant and the ratio of each
-baseline to the native module (above 1.00: the native module is faster). Timings are
-the best of several interleaved rounds, so that a busy machine slows every variant
-alike; instruction-level claims belong to callgrind, not to this script.
+The first part times the hot paths one call at a time; the second (bench/engine.py)
+times whole simulator runs and the simulator's own costs. Each line prints the time
+of every variant and the ratio of each baseline to the native module (above 1.00:
+the native module is faster). Timings are the best of several interleaved rounds,
+so that a busy machine slows every variant alike; instruction-level claims belong to
+callgrind, not to this script.
 """
 
 from __future__ import annotations
 
 import argparse
-import random
 import importlib
+import json
+import random
 import shutil
 import subprocess
 import sys
@@ -30,10 +33,12 @@ from sorvane_core.workflow.events import SorvaneEvent
 HERE = Path(__file__).resolve().parent
 BUILD = HERE.parent / "build" / "bench"
 
+sys.path.insert(0, str(HERE))
+import engine  # noqa: E402  (bench/engine.py, next to this file)
+
 
 def load_baselines() -> dict[str, Any]:
     """The pure-Python reference, and the same file compiled by Cython."""
-    sys.path.insert(0, str(HERE))
     variants = {"python": importlib.import_module("reference")}
     BUILD.mkdir(parents=True, exist_ok=True)
     source = BUILD / "reference_cy.py"
@@ -51,7 +56,7 @@ def load_baselines() -> dict[str, Any]:
     return variants
 
 
-def compare(title: str, cases: dict[str, Callable[[], Any]], number: int, rounds: int) -> None:
+def compare(title: str, cases: dict[str, Callable[[], Any]], number: int, rounds: int) -> dict[str, float]:
     """Best time per operation of each case; the order of the cases changes every round."""
     best = {name: float("inf") for name in cases}
     order = list(cases)
@@ -68,6 +73,7 @@ def compare(title: str, cases: dict[str, Callable[[], Any]], number: int, rounds
             cell += f" (x{ns / native_ns:.2f})"
         cells.append(cell)
     print(f"{title:<44} " + " | ".join(cells))
+    return {f"{name}_ns": ns for name, ns in best.items()}
 
 
 # --- fixtures --------------------------------------------------------------------------
@@ -182,11 +188,31 @@ def main() -> None:
     parser.add_argument("--quick", action="store_true", help="fewer rounds")
     parser.add_argument("--ray", action="store_true",
                         help="also time one gather against one ray.get per service on real actors")
+    parser.add_argument("--json", nargs="?", const=str(HERE.parent / "build" / "bench.json"),
+                        metavar="FILE", help="also write the figures as JSON (default build/bench.json)")
+    parser.add_argument("--only", choices=("calls", "runs"),
+                        help="only the per-call benchmarks, or only the whole runs")
     args = parser.parse_args()
     rounds = 10 if args.quick else 40
 
     variants = {"native": native, **load_baselines()}
-    print(f"Python {sys.version.split()[0]}; best of {rounds} interleaved rounds\n")
+    print(f"Python {sys.version.split()[0]}; best of {rounds} interleaved rounds")
+    figures: dict[str, Any] = {"python": sys.version.split()[0], "quick": args.quick}
+    if args.only != "runs":
+        figures["calls"] = per_call(variants, rounds, args.ray)
+    if args.only != "calls":
+        figures["runs"] = engine.run(variants, rounds, args.quick)
+    if args.json:
+        path = Path(args.json)
+        path.parent.mkdir(parents=True, exist_ok=True)
+        path.write_text(json.dumps(figures, indent=2) + "\n")
+        print(f"\nfigures written to {path}")
+
+
+def per_call(variants: dict[str, Any], rounds: int, with_ray: bool) -> dict[str, Any]:
+    """The hot paths one call at a time, against the Python and Cython builds."""
+    figures: dict[str, Any] = {}
+    print()
 
     # _call: a tick that does not activate, and a "simulation" activation.
     sim = world(4, 1, 4)
@@ -203,8 +229,8 @@ def main() -> None:
     # The loop itself is timed too, and comes off every variant alike.
     loop = min(timeit.repeat(lambda: loop_empty(None, event, n), number=1, repeat=rounds)) / n
     print(f"(loop overhead {loop * 1e9:.1f} ns per call, included below)")
-    compare("_call, no activation", idle, n, rounds)
-    compare("_call, simulation dispatch", active, n, rounds)
+    figures["_call, no activation"] = compare("_call, no activation", idle, n, rounds)
+    figures["_call, simulation dispatch"] = compare("_call, simulation dispatch", active, n, rounds)
 
     # Local collectors, per item, against the same calls made by a plain `map` over
     # the same items (no unpacking into names, no result dict).
@@ -228,10 +254,11 @@ def main() -> None:
         rest = state(s)
         cases["map"] = lambda s=s, items=items, rest=rest: list(
             map(lambda item: fn(*item, *rest, tick=1), items(s)))
-        compare(label, cases, size, rounds)
+        figures[label] = compare(label, cases, size, rounds)
 
     # Remote service collector with an in-process stand-in for Ray: per-service cost
     # must stay flat from 1,000 to 100,000 services.
+    saved = {name: (m.ray, m.ray_get) for name, m in variants.items()}
     for size in (1000, 100_000):
         s = world(8, 1, size)
         fn = callback_class(native)("x").__call__
@@ -241,11 +268,14 @@ def main() -> None:
                 continue  # results.pop(0) is quadratic: minutes at this size
             m.ray, m.ray_get = fake_ray()
             cases[name] = (lambda m=m: m._remote_service_fn(fn, s.placements, s.infrastructure))
-        compare(f"_remote_service_fn, {size} services", cases, size,
-                rounds if size <= 1000 else 2)
+        label = f"_remote_service_fn, {size} services"
+        figures[label] = compare(label, cases, size, rounds if size <= 1000 else 2)
+    for name, m in variants.items():
+        m.ray, m.ray_get = saved[name]
 
-    if args.ray:
+    if with_ray:
         real_ray_gather(rounds)
+    return figures
 
 
 if __name__ == "__main__":

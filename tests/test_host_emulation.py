@@ -139,3 +139,18 @@ def test_closing_early_tears_down_and_mapping_changes_between_runs_work():
     pl.mapping = {"front": "b", "api": "a"}
     history = sim.run(1)
     assert history[0]["data"]["where"] == {"web": {"front": ("b", True, 0), "api": ("a", True, 0)}}
+
+
+class Interrupt(SorvaneCallback):
+    def __call__(self, event):
+        if event.data["tick"] == 1:
+            raise KeyboardInterrupt
+
+
+def test_an_interrupted_run_still_tears_down():
+    infr, pl = make_world()
+    sim = Simulator(infr, [pl], [Interrupt("ctrl-c", "simulation")], mode="emulation")
+    with pytest.raises(KeyboardInterrupt):
+        sim.run(5)
+    assert sim.tick == 1 and pl._deployed is False
+    assert_torn_down(infr)

@@ -220,7 +220,12 @@ class Application(_Identified, nx.DiGraph):
     def add_service(self, service_id: Hashable, **requirements: Any) -> Service:
         """Add a service, or update the requirements of an existing one, and return it."""
         self.add_node(service_id, **requirements)
-        service = self.services[service_id]
+        # Straight into the dict, not through the property, whose walk of the
+        # graph would make building an application quadratic.
+        services = self._services
+        service = services.get(service_id)
+        if service is None:
+            service = services[service_id] = Service(service_id)
         service.requirements.update(requirements)
         return service
 
