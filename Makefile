@@ -11,11 +11,11 @@ INSTALL := $(PIP) --no-build-isolation
 .PHONY: demo test build bench sanitize clean
 
 demo: $(TOOLS)
-	$(INSTALL) .
-	$(PY) examples/demo.py
+	$(INSTALL) ".[analysis]"
+	$(PY) -m sorvane_core run examples/edge_cloud.py --ticks 60 --seed 1 --out runs/demo --plot
 
 test: $(TOOLS)
-	$(INSTALL) ".[test]"
+	$(INSTALL) ".[test,analysis]"
 	$(PY) -m pytest $(PYTEST_ARGS)
 
 # Rebuild and reinstall after a source change.

@@ -16,3 +16,17 @@ def test_readme_example_prints_what_the_readme_shows(capsys):
     shown = re.search(r"```\n(tick 0 .*?)\n\.\.\.\n```", README.read_text(), flags=re.S).group(1)
     assert out[:3] == shown.splitlines()
     assert out[-1] == "end 6 {}" and out.count("overload 3 {'overloaded': ['a', 'b']}") == 1
+
+
+def test_readme_callbacks_of_each_type_run_in_a_simulation():
+    namespace: dict = {"__name__": "readme"}
+    exec(compile(python_blocks()[0], "README.md", "exec"), namespace)  # the world of the example
+    exec(compile(python_blocks()[1], "README.md", "exec"), namespace)
+    from sorvane_core.simulation import Simulator
+
+    sim = Simulator(namespace["infr"], [namespace["Placement"](namespace["app"], namespace["infr"],
+                                                               {"front": "a", "db": "b"})],
+                    namespace["callbacks"])
+    first = sim.run(1)[0]["data"]
+    assert first["where"] == {"web": {"front": "a", "db": "b"}} and first["hosted"] == {"a": 1, "b": 1}
+    assert first["latency"] == {"a,b": None} and first["nodes"] == {"nodes": 2, "links": 1}

@@ -180,7 +180,8 @@ def test_stepping_yields_records_as_they_happen(infra_and_placements):
     steps = sim.iter(3)
     assert seen == []  # nothing runs before the first step
     first = next(steps)
-    assert first == {"event": "tick", "tick": 0, "data": {"cb": 0}, "triggered": []}
+    assert first == {"event": "tick", "tick": 0, "data": {"cb": 0}, "activated_by": {"cb": "tick"},
+                     "triggered": []}
     assert (sim.tick, seen) == (0, [("cb", "tick")])
     rest = list(steps)
     assert [r["event"] for r in rest] == ["tick", "tick", "end"] and sim.history == [first, *rest]

@@ -1,8 +1,11 @@
 """Placement of distributed applications on an infrastructure graph.
 
 Applications are simulated tick by tick locally, or emulated on a Ray cluster
-with one actor per infrastructure node. Submodules are imported on demand so
-that importing the package stays cheap and does not start or import Ray.
+with one actor per infrastructure node. Importing the package stays cheap: it
+does not import Ray, networkx or the optional analysis libraries.
 """
 
 __version__ = "0.1.0"
+
+# The results layer plugs its reports and tables into the simulator.
+import sorvane_core.results  # noqa: E402,F401

@@ -23,16 +23,18 @@ from networkx.classes.reportviews import EdgeView, NodeDataView, NodeView, OutEd
 from sorvane_core.remote.service import Service
 
 # What these graphs keep in __networkx_cache__, which networkx's mutators clear:
-# the captured edge triples, and the services dict once it matches the nodes.
-_EDGES_KEY = "sorvane_core.edges"
-_SERVICES_KEY = "sorvane_core.services"
-_OWN_KEYS = (_EDGES_KEY, _SERVICES_KEY)
+# the captured edge triples, and the services dict once it matches the nodes
+# (other parts of the package keep their own entries under the same prefix).
+_OWN_PREFIX = "sorvane_core."
+_EDGES_KEY = _OWN_PREFIX + "edges"
+_SERVICES_KEY = _OWN_PREFIX + "services"
 
 
 class _NodeView(NodeView):
     """networkx's NodeView; ``nodes(data=True)`` returns one live data view."""
 
     __slots__ = ("_with_data",)
+    _with_data: Any
 
     def __call__(self, data: Any = False, default: Any = None) -> Any:
         if data is True and default is None:
@@ -47,7 +49,7 @@ class _NodeView(NodeView):
         return f"NodeView({tuple(self)})"  # as networkx's own
 
 
-def _replaying(base: type) -> type:
+def _replaying(base: Any) -> type:
     """A subclass of the edge data view ``base`` that iterates captured triples."""
 
     def __iter__(self: Any) -> Any:
@@ -68,7 +70,7 @@ def _replaying(base: type) -> type:
     )
 
 
-def _caching_edge_view(name: str, base: type) -> type:
+def _caching_edge_view(name: str, base: Any) -> type:
     """A subclass of the edge view ``base`` whose ``(data=True)`` replays cached triples.
 
     The triples live in the graph's ``__networkx_cache__``, which networkx
@@ -79,7 +81,7 @@ def _caching_edge_view(name: str, base: type) -> type:
     replaying = _replaying(base.dataview)
 
     def __init__(self: Any, G: Any) -> None:
-        base.__init__(self, G)
+        base.__init__(self, G)  # the base class's own, whatever the subclass
         state = G.__dict__
         self._cache = None if "_graph" in state else state.get("__networkx_cache__")
 
@@ -142,8 +144,10 @@ class _Identified:
         # The caches are rebuilt on demand; pickles carry the graph alone.
         state = self.__dict__.copy()
         cache = state.get("__networkx_cache__")
-        if cache and any(key in cache for key in _OWN_KEYS):
-            state["__networkx_cache__"] = {k: v for k, v in cache.items() if k not in _OWN_KEYS}
+        if cache:
+            state["__networkx_cache__"] = {
+                k: v for k, v in cache.items() if not (isinstance(k, str) and k.startswith(_OWN_PREFIX))
+            }
         return state
 
 
@@ -172,6 +176,10 @@ class Application(_Identified, nx.DiGraph):
     Entries stored under other ids are kept as they are.
     """
 
+    _services: dict[Hashable, Service]
+    _synced_nodes: set[Hashable]  # the nodes of the graph when the services last followed it
+    _synced_size: int  # the size of the services dict then
+
     def __init__(self, id: Hashable = None, incoming_graph_data: Any = None, **attr: Any) -> None:
         self.services = {}
         super().__init__(incoming_graph_data, **attr)
@@ -185,17 +193,18 @@ class Application(_Identified, nx.DiGraph):
     @property
     def services(self) -> dict[Hashable, Service]:
         """Service id -> :class:`Service`, with an entry for every node of the graph."""
-        services = self._services
+        services: dict[Hashable, Service] = self._services
         state = self.__dict__
         cache = state.get("__networkx_cache__")
         # The operations read this once per service: the graph is walked again
         # only after networkx changed it (or on a graph view), or after the
         # dict itself lost or gained entries.
-        if (
+        current = (
             cache is not None
             and cache.get(_SERVICES_KEY) is services
             and len(services) == self._synced_size
-        ):
+        )
+        if current:
             return services
         nodes = self._node
         # Entries of nodes removed since the last look go; entries stored
@@ -214,7 +223,7 @@ class Application(_Identified, nx.DiGraph):
     @services.setter
     def services(self, value: dict[Hashable, Service]) -> None:
         self._services = value
-        self._synced_nodes: set[Hashable] = set()
+        self._synced_nodes = set()
         self._synced_size = -1
 
     def add_service(self, service_id: Hashable, **requirements: Any) -> Service:
@@ -241,7 +250,7 @@ class Application(_Identified, nx.DiGraph):
 
         A view shares the services with this application, as it shares the graph.
         """
-        new = super().copy(as_view=as_view)
+        new: Application = super().copy(as_view=as_view)
         if as_view:
             new.services = self.services
         else:
@@ -253,6 +262,6 @@ class Application(_Identified, nx.DiGraph):
 
     def subgraph(self, nodes: Any) -> Application:
         """Subgraph view as networkx builds it, sharing the services it contains."""
-        view = super().subgraph(nodes)
+        view: Application = super().subgraph(nodes)
         view.services = {sid: s for sid, s in self.services.items() if sid in view}
         return view

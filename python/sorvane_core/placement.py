@@ -4,7 +4,7 @@ from __future__ import annotations
 
 from dataclasses import dataclass
 from types import MappingProxyType
-from typing import TYPE_CHECKING, Any, Hashable, Iterable, Mapping
+from typing import TYPE_CHECKING, Any, Hashable, Iterable, Mapping, Self, TypeVar
 
 if TYPE_CHECKING:
     from sorvane_core.graph import Application, Infrastructure
@@ -23,7 +23,11 @@ class _Clock:
 CHANGES = _Clock()
 
 
-class TrackedDict(dict):  # type: ignore[type-arg]
+K = TypeVar("K")
+V = TypeVar("V")
+
+
+class TrackedDict(dict[K, V]):
     """A dict that notes each of its changes.
 
     Reads are those of a plain dict. Every change advances :data:`CHANGES` and
@@ -42,15 +46,15 @@ class TrackedDict(dict):  # type: ignore[type-arg]
         CHANGES.value += 1
         self.version = CHANGES.value
 
-    def __setitem__(self, key: Any, value: Any) -> None:
+    def __setitem__(self, key: K, value: V) -> None:
         super().__setitem__(key, value)
         self._changed()
 
-    def __delitem__(self, key: Any) -> None:
+    def __delitem__(self, key: K) -> None:
         super().__delitem__(key)
         self._changed()
 
-    def __ior__(self, other: Any) -> TrackedDict:
+    def __ior__(self, other: Any) -> Self:  # type: ignore[misc,override]
         super().__ior__(other)
         self._changed()
         return self
@@ -69,7 +73,7 @@ class TrackedDict(dict):  # type: ignore[type-arg]
         self._changed()
         return value
 
-    def popitem(self) -> tuple[Any, Any]:
+    def popitem(self) -> tuple[K, V]:
         item = super().popitem()
         self._changed()
         return item
@@ -94,6 +98,8 @@ class Placement:
             next tick.
     """
 
+    mapping: TrackedDict[Hashable, Hashable]
+
     def __init__(
         self,
         application: Application,
@@ -102,7 +108,7 @@ class Placement:
     ) -> None:
         self.application = application
         self.infrastructure = infrastructure
-        self.mapping = mapping  # type: ignore[assignment]  # checked and tracked on the way in
+        self.mapping = mapping  # type: ignore[assignment]  # __setattr__ checks and tracks it
         # Set by the remote operations once the services are deployed.
         self._deployed = False
 
@@ -111,8 +117,8 @@ class Placement:
             value = self._checked(value)
         object.__setattr__(self, name, value)
 
-    def _checked(self, mapping: Mapping[Hashable, Hashable] | None) -> TrackedDict:
-        mapping = TrackedDict(mapping or {})
+    def _checked(self, given: Mapping[Hashable, Hashable] | None) -> TrackedDict[Hashable, Hashable]:
+        mapping: TrackedDict[Hashable, Hashable] = TrackedDict(given or {})
         # Caught here rather than as an obscure failure on a remote node later.
         unknown_services = [s for s in mapping if s not in self.application]
         if unknown_services:
@@ -160,6 +166,7 @@ class PlacementView:
         cls, placements: Mapping[Hashable, Placement] | Iterable[Placement], tick: int
     ) -> PlacementView:
         """Snapshot ``placements``: a dict keyed by application id, or an iterable."""
+        items: Iterable[tuple[Hashable, Placement]]
         if isinstance(placements, Mapping):
             items = placements.items()
         else:
@@ -190,7 +197,7 @@ class ViewCache:
     def __init__(self) -> None:
         self._seen = -1
         self._source: Any = None
-        self._inner: dict[Hashable, tuple[Any, int, Mapping[Hashable, Hashable]]] = {}
+        self._inner: dict[Hashable, tuple[Any, int | None, Mapping[Hashable, Hashable]]] = {}
         self.frozen: Mapping[Hashable, Mapping[Hashable, Hashable]] = MappingProxyType({})
 
     def stale(self, placements: Mapping[Hashable, Placement]) -> bool:
@@ -206,7 +213,7 @@ class ViewCache:
         self._seen = CHANGES.value
         self._source = placements
         previous = self._inner
-        inner: dict[Hashable, tuple[Any, int, Mapping[Hashable, Hashable]]] = {}
+        inner: dict[Hashable, tuple[Any, int | None, Mapping[Hashable, Hashable]]] = {}
         for app, pl in placements.items():
             mapping = pl.mapping
             version = getattr(mapping, "version", None)

@@ -4,7 +4,7 @@ from __future__ import annotations
 
 import dataclasses
 import time
-from typing import TYPE_CHECKING, Any, Callable, Hashable
+from typing import TYPE_CHECKING, Any, Callable, Hashable, cast
 
 import ray
 
@@ -108,14 +108,14 @@ def actor_name(infrastructure_id: Any, node: Any) -> str:
     return f"{infrastructure_id}/{node}"
 
 
-def _live_actor(name: str) -> ray.actor.ActorHandle | None:
+def _live_actor(name: str) -> ray.actor.ActorHandle[Any] | None:
     try:
         return ray.get_actor(name)
     except ValueError:
         return None
 
 
-def start_node_actors(infrastructure: Infrastructure) -> dict[Hashable, ray.actor.ActorHandle]:
+def start_node_actors(infrastructure: Infrastructure) -> dict[Hashable, ray.actor.ActorHandle[Any]]:
     """Start one named RemoteNode per node of ``infrastructure`` and wait until all are up.
 
     If any of them cannot start (e.g. its name is taken by a live actor), the
@@ -126,10 +126,10 @@ def start_node_actors(infrastructure: Infrastructure) -> dict[Hashable, ray.acto
     Keep the returned handles for as long as the actors are needed: Ray ends
     an actor when its last handle is dropped, even a named one.
     """
-    handles: dict[Hashable, ray.actor.ActorHandle] = {}
+    handles: dict[Hashable, ray.actor.ActorHandle[Any]] = {}
     try:
         for node, attributes in infrastructure.nodes(data=True):
-            handles[node] = RemoteNode.options(
+            handles[node] = cast(Any, RemoteNode).options(
                 name=actor_name(infrastructure.id, node), num_cpus=0
             ).remote(node, dict(attributes))
         # Creation is asynchronous; a round trip surfaces constructor failures now.

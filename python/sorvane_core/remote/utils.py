@@ -24,7 +24,7 @@ class ResponseCode(Enum):
     ERROR = "error"
 
 
-def ray_get(refs: list[ray.ObjectRef]) -> list[Any]:
+def ray_get(refs: list[ray.ObjectRef[Any]]) -> list[Any]:
     """Wait for ``refs`` and return their values in the same order.
 
     A remote failure is raised here, as ``ray.get`` raises it.

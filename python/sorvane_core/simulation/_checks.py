@@ -7,6 +7,7 @@ import operator
 from collections.abc import Iterable, Mapping
 from typing import TYPE_CHECKING, Any, Hashable
 
+from sorvane_core.simulation.observers import REPORT_TYPES
 from sorvane_core.utils.types import CallbackType
 
 if TYPE_CHECKING:
@@ -19,10 +20,10 @@ REMOTE_TYPES = (CallbackType.SERVICE.value, CallbackType.NODE.value)
 
 def check_ticks(ticks: Any) -> int:
     """``ticks`` as an int, which must not be negative."""
-    ticks = operator.index(ticks)
-    if ticks < 0:
-        raise ValueError(f"ticks must be >= 0, not {ticks}")
-    return ticks
+    count = operator.index(ticks)
+    if count < 0:
+        raise ValueError(f"ticks must be >= 0, not {count}")
+    return count
 
 
 def check_callbacks(callbacks: Iterable[Any], mode: str) -> None:
@@ -41,7 +42,7 @@ def check_callbacks(callbacks: Iterable[Any], mode: str) -> None:
 
 
 def check_callback(cb: Any, mode: str) -> None:
-    """One callback's type and remote flag."""
+    """One callback's type, remote flag and report types."""
     kind = getattr(cb, "type", None)
     if kind is not None and kind not in CALLBACK_TYPES:
         raise ValueError(
@@ -59,6 +60,13 @@ def check_callback(cb: Any, mode: str) -> None:
                 f"callback {cb.name!r} has remote=True, which needs mode='emulation' "
                 f"(this simulator runs in {mode!r} mode)"
             )
+    reports = getattr(cb, "report_types", ())
+    unknown = [r for r in ([reports] if isinstance(reports, str) else reports) if r not in REPORT_TYPES]
+    if unknown:
+        raise ValueError(
+            f"callback {cb.name!r} asks for report types {unknown!r}; known types: "
+            f"{', '.join(map(repr, REPORT_TYPES))}"
+        )
 
 
 def check_placements(

@@ -8,12 +8,14 @@ listeners per trigger name, so that an event costs a dict lookup plus one
 from __future__ import annotations
 
 from collections import deque
-from collections.abc import Hashable, Iterable
+from collections.abc import Hashable, Iterable, Mapping
+from types import MappingProxyType
 from typing import Any
 
+from sorvane_core.simulation.observers import Activation, Record
 from sorvane_core.workflow.events import SorvaneEvent
 
-Record = dict[str, Any]
+_NONE: Mapping[Hashable, Hashable] = MappingProxyType({})
 
 
 def _listened(cb: Any) -> Iterable[Hashable]:
@@ -31,6 +33,10 @@ class Listeners:
 
     def __init__(self, callbacks: list[Any]) -> None:
         self.size = len(callbacks)
+        # The callbacks that activated on the last event, and the names of those
+        # whose latest activation came from another callback: for observers.
+        self.activated: list[Any] = []
+        self.cascaded: Mapping[Hashable, Hashable] = _NONE
         by_name: dict[Hashable, list[Any]] = {}
         for cb in callbacks:
             for name in _listened(cb):
@@ -47,34 +53,45 @@ class Listeners:
     def deliver(self, simulator: Any, name: Hashable, tick: int) -> Record:
         """Deliver the event ``name`` at ``tick``, then its cascade; return its record.
 
-        The record is ``{"event", "tick", "data", "triggered"}``: ``data`` maps
-        the name of each callback that activated to its data, in the order of
-        first activation, and ``triggered`` lists the events that they raise.
+        The record is ``{"event", "tick", "data", "activated_by", "triggered"}``:
+        ``data`` maps the name of each callback that activated to its data, in
+        the order of first activation, ``activated_by`` maps it to what
+        triggered its latest activation (the event's name, or another
+        callback's), and ``triggered`` lists the events that they raise.
         """
         event = SorvaneEvent(name, simulator, {"tick": tick})
-        activated = []
+        activated = self.activated = []
         for cb in self.by_name.get(name, ()):
             cb._call(event)
             if cb.activated_by is not None:
                 activated.append(cb)
         if not activated:
-            return {"event": name, "tick": tick, "data": {}, "triggered": []}
-        if self.cascades:
-            self._cascade(activated)
+            self.cascaded = _NONE
+            return {"event": name, "tick": tick, "data": {}, "activated_by": {}, "triggered": []}
+        cascaded = self.cascaded = self._cascade(activated) if self.cascades else _NONE
         triggered: list[Hashable] = []
         for cb in activated:
             for raised in cb._triggered_events():
                 if raised not in triggered:
                     triggered.append(raised)
+        names = [cb.name for cb in activated]
         return {
             "event": name,
             "tick": tick,
-            "data": {cb.name: cb.data for cb in activated},
+            "data": {n: cb.data for n, cb in zip(names, activated)},
+            "activated_by": {n: cascaded.get(n, name) for n in names},
             "triggered": triggered,
         }
 
-    def _cascade(self, activated: list[Any]) -> None:
-        """Call the listeners of each activated callback with it, breadth first.
+    def activations(self) -> list[Activation]:
+        """The callbacks that activated on the last event delivered."""
+        cascaded = self.cascaded
+        return [Activation(cb, cb.name not in cascaded) for cb in self.activated]
+
+    def _cascade(self, activated: list[Any]) -> dict[Hashable, Hashable]:
+        """Call the listeners of each activated callback with it, breadth first;
+        return the name of each callback that activated on the way, mapped to
+        the name of the callback that triggered its latest activation.
 
         Each (trigger, listener) pair fires at most once per event, so cycles
         end. Callbacks that activate on the way join ``activated`` once.
@@ -83,6 +100,7 @@ class Listeners:
         pending = deque(activated)
         active = {cb.name for cb in activated}
         fired: set[tuple[Hashable, Hashable]] = set()
+        cascaded: dict[Hashable, Hashable] = {}
         while pending:
             trigger = pending.popleft()
             trigger_name = trigger.name
@@ -96,4 +114,6 @@ class Listeners:
                     if listener_name not in active:
                         active.add(listener_name)
                         activated.append(cb)
+                    cascaded[listener_name] = trigger_name
                     pending.append(cb)
+        return cascaded

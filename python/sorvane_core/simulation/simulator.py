@@ -2,8 +2,12 @@
 
 from __future__ import annotations
 
+import os
+import random
+import sys
 from collections import deque
 from collections.abc import Generator, Iterable, Iterator, Mapping
+from pathlib import Path
 from typing import TYPE_CHECKING, Any, Hashable, Protocol
 
 from sorvane_core.placement import Placement, PlacementView, TrackedDict, ViewCache
@@ -13,7 +17,8 @@ from sorvane_core.simulation._checks import (
     check_placements,
     check_ticks,
 )
-from sorvane_core.simulation._dispatch import Listeners, Record
+from sorvane_core.simulation._dispatch import Listeners
+from sorvane_core.simulation.observers import Observer, Record, hooks
 
 if TYPE_CHECKING:
     from sorvane_core.graph import Infrastructure
@@ -66,6 +71,14 @@ class Simulator:
         history: one record per delivered event of the last run, unless the
             run keeps no history.
         stopped: whether a triggered ``"stop"`` ended the last run early.
+        ticks_run: how many ticks the last run delivered.
+        out: the folder that runs write their reports into, or None.
+        seed: the seed of the current (or last) run: the one given, or one
+            drawn at random when the run started, so that any run can be
+            repeated.
+        rng: a ``random.Random`` seeded with ``seed`` at the start of every
+            run, for callbacks to draw from (``event.simulator.rng``).
+        observers: objects told about every run (see ``observers.Observer``).
     """
 
     def __init__(
@@ -77,6 +90,10 @@ class Simulator:
         mode: str = "simulation",
         address: str | None = None,
         history: bool = True,
+        out: str | os.PathLike[str] | None = None,
+        seed: int | None = None,
+        progress: bool | None = None,
+        observers: Iterable[Observer] = (),
     ) -> None:
         if mode not in MODES:
             raise ValueError(f"mode must be one of {MODES}, not {mode!r}")
@@ -86,7 +103,14 @@ class Simulator:
         self.mode = mode
         self.address = address
         self.keep_history = history
+        self.out = None if out is None else Path(out)
+        self.given_seed = seed
+        self.seed = seed
+        self.rng = random.Random(seed)
+        self.progress = progress
+        self.observers: list[Observer] = list(observers)
         self.tick = 0
+        self.ticks_run = 0
         self.history: list[Record] = []
         self.stopped = False
         self._views = ViewCache()
@@ -94,23 +118,40 @@ class Simulator:
         self.placement_view = PlacementView._sharing(0, self._views.frozen)
         self._listeners: Listeners | None = None  # set while a run is active
         self._emulation: Emulation | None = None  # set while services are deployed
+        self._watching: list[Observer] = []  # the observers of the active run
         self._check()
 
     # -- running -------------------------------------------------------------------
 
-    def run(self, ticks: int, *, history: bool | None = None) -> list[Record]:
+    def run(
+        self,
+        ticks: int,
+        *,
+        history: bool | None = None,
+        out: str | os.PathLike[str] | None = None,
+        progress: bool | None = None,
+    ) -> list[Record]:
         """Run ``ticks`` ticks, then emit ``"end"``; return the history of this run.
 
-        Each history record is ``{"event", "tick", "data", "triggered"}``, where
-        ``data`` maps the name of each callback that activated on that event to
-        its data and ``triggered`` lists the events those callbacks raised.
-        With ``history=False`` (here or on the simulator) nothing is kept and
-        the result is empty: for long runs whose results go elsewhere.
+        Each history record is ``{"event", "tick", "data", "activated_by",
+        "triggered"}``: ``data`` maps the name of each callback that activated on
+        that event to its data, ``activated_by`` to the name of what triggered it
+        (the event, or another callback), and ``triggered`` lists the events those
+        callbacks raised. With ``history=False`` (here or on the simulator)
+        nothing is kept and the result is empty: for long runs whose results go
+        to reports. ``out`` and ``progress`` override the simulator's own.
         """
-        deque(self.iter(ticks, history=history), maxlen=0)
+        deque(self.iter(ticks, history=history, out=out, progress=progress), maxlen=0)
         return self.history
 
-    def iter(self, ticks: int, *, history: bool | None = None) -> Generator[Record, None, None]:
+    def iter(
+        self,
+        ticks: int,
+        *,
+        history: bool | None = None,
+        out: str | os.PathLike[str] | None = None,
+        progress: bool | None = None,
+    ) -> Generator[Record, None, None]:
         """Run step by step: a generator of the record of each event as it happens.
 
         Set-up (in emulation: the node actors, deploying and starting the
@@ -122,8 +163,21 @@ class Simulator:
         """
         ticks = check_ticks(ticks)
         keep = self.keep_history if history is None else bool(history)
+        if out is not None:
+            self.out = Path(out)
         self._check()
-        return self._steps(ticks, keep)
+        watching = self._observers_for(self.progress if progress is None else progress)
+        return self._steps(ticks, keep, watching)
+
+    def results(self, name: str) -> Any:
+        """The results of callback ``name`` as a pandas DataFrame, one row per value.
+
+        Read from its report in ``out`` when the last run wrote one, otherwise
+        from the history. Needs pandas (``pip install 'sorvane_core[analysis]'``).
+        """
+        if hooks.table is None:
+            raise RuntimeError("tables need sorvane_core.results, which the package loads")
+        return hooks.table(self, name)
 
     def add_callback(self, callback: Callback) -> None:
         """Add a callback, also between the steps of a run."""
@@ -168,14 +222,34 @@ class Simulator:
         check_callbacks(self.callbacks, self.mode)
         check_placements(self.infrastructure, self.placements, self.mode)
 
-    def _steps(self, ticks: int, keep: bool) -> Iterator[Record]:
+    def _observers_for(self, progress: bool | None) -> list[Observer]:
+        """This run's observers: the simulator's, the reports, the progress bar."""
+        watching = list(self.observers)
+        if self.out is not None:
+            if hooks.reports is None:
+                raise RuntimeError("reports need sorvane_core.results, which the package loads")
+            watching.append(hooks.reports(self.out))
+        if progress or (progress is None and sys.stderr.isatty()):
+            from sorvane_core.simulation.progress import ProgressBar
+
+            bar = ProgressBar.if_available(required=bool(progress))
+            if bar is not None:
+                watching.append(bar)
+        return watching
+
+    def _steps(self, ticks: int, keep: bool, watching: list[Observer]) -> Generator[Record, None, None]:
         if self._listeners is not None:
             raise RuntimeError("this simulator is already running; finish or close that run first")
         self._listeners = Listeners(self.callbacks)
+        self._watching = watching
         self.history = history = []
         self.stopped = False
-        self.tick = 0
+        self.tick = self.ticks_run = 0
+        self.seed = self.given_seed if self.given_seed is not None else random.SystemRandom().randrange(2**63)
+        self.rng.seed(self.seed)
         try:
+            for observer in watching:
+                observer.started(self, ticks)
             if self.mode == "emulation":
                 from sorvane_core.simulation._emulation import Emulation
 
@@ -194,24 +268,40 @@ class Simulator:
                 record = listeners.deliver(self, "tick", tick)
                 if keep:
                     history.append(record)
+                if watching:
+                    self._tell(record)
                 yield record
-                if record["triggered"] and (yield from self._triggered(record, keep)):
+                self.ticks_run = tick + 1
+                stop = False
+                if record["triggered"]:
+                    stop = yield from self._triggered(record, keep)
+                if watching:
+                    for observer in watching:
+                        observer.step_done()
+                if stop:
                     self.stopped = True
                     break
             record = self._listeners.deliver(self, "end", self.tick)
             if keep:
                 history.append(record)
+            if watching:
+                self._tell(record)
             yield record
             if record["triggered"]:
                 yield from self._triggered(record, keep)
-        except GeneratorExit:
-            # Closed between two steps: a failed teardown is the caller's error.
-            self._finish(None)
-            raise
+            if watching:
+                for observer in watching:
+                    observer.step_done()
         except BaseException as exc:
+            # GeneratorExit too: closed between two steps, a failed teardown is the caller's error.
             self._finish(exc)
             raise
         self._finish(None)
+
+    def _tell(self, record: Record) -> None:
+        activations = self._listeners.activations()  # type: ignore[union-attr]
+        for observer in self._watching:
+            observer.recorded(record, activations)
 
     def _triggered(self, first: Record, keep: bool) -> Generator[Record, None, bool]:
         """Deliver the events that ``first`` and its followers trigger, each name once;
@@ -229,6 +319,8 @@ class Simulator:
             record = self._listeners.deliver(self, name, self.tick)  # type: ignore[union-attr]
             if keep:
                 self.history.append(record)
+            if self._watching:
+                self._tell(record)
             yield record
             queue.extend(record["triggered"])
         return stop
@@ -241,24 +333,34 @@ class Simulator:
         self._views.refresh(self.placements)
 
     def _finish(self, error: BaseException | None) -> None:
-        """End the run: take down the emulation, if any.
+        """End the run: take down the emulation, if any, then tell the observers.
 
-        Cleanup errors go as notes on ``error``, the one that ended the run;
+        Errors on the way go as notes on ``error``, the one that ended the run
+        (a GeneratorExit when the run was closed early: then they are raised);
         without one they are raised, since a run whose services could not be
-        taken down must not look successful.
+        taken down, or whose reports could not be written, must not look
+        successful.
         """
         self._listeners = None
+        watching, self._watching = self._watching, []
         emulation, self._emulation = self._emulation, None
-        if emulation is None:
+        errors: list[BaseException] = list(emulation.close()) if emulation is not None else []
+        ended_by = error if error is not None and not isinstance(error, GeneratorExit) else None
+        reason = ended_by or (errors[0] if errors else error)
+        for observer in watching:
+            try:
+                observer.finished(self, reason)
+            except Exception as failure:
+                errors.append(failure)
+        if not errors:
             return
-        errors = emulation.close()
-        if error is not None:
-            for err in errors:
-                error.add_note(f"emulation cleanup also failed: {err!r}")
-        elif errors:
-            for err in errors[1:]:
-                errors[0].add_note(f"emulation cleanup also failed: {err!r}")
-            raise errors[0]
+        if ended_by is not None:
+            for other in errors:
+                ended_by.add_note(f"also failed while ending the run: {other!r}")
+            return
+        for other in errors[1:]:
+            errors[0].add_note(f"also failed while ending the run: {other!r}")
+        raise errors[0]
 
     def __repr__(self) -> str:
         return (

@@ -2,7 +2,7 @@
 
 from __future__ import annotations
 
-from typing import Any
+from typing import Any, Hashable
 
 
 class SorvaneEvent:
@@ -15,7 +15,7 @@ class SorvaneEvent:
         data: event payload, e.g. ``{"tick": 3}``.
     """
 
-    def __init__(self, name: str, simulator: Any = None, data: Any = None) -> None:
+    def __init__(self, name: Hashable, simulator: Any = None, data: Any = None) -> None:
         self.name = name
         self.simulator = simulator
         self.data = data

@@ -33,27 +33,27 @@ class SorvaneCallback:
     simulation."""
 
     _name: str
-    _type: Optional[CallbackType]
+    _type: Optional[Union[CallbackType, str]]
     _activates_on: Union[str, List[str]]
     _activates_every_n: Dict[str, int]
-    _triggers: Dict[str, Callable]
+    _triggers: Dict[str, Callable[..., Any]]
     _remote: bool
     _report: List[str]
     _n_calls: Dict[str, int]
     _activated_by: Optional[str]
-    _data: Optional[Any]
+    _data: Any
 
     def __init__(
         self,
         name: str,
-        callback_type: Optional[CallbackType] = None,
+        callback_type: Optional[Union[CallbackType, str]] = None,
         activates_on: Union[str, List[str]] = "tick",
         activates_every_n: Optional[Dict[str, int]] = None,
-        triggers: Optional[Dict[str, Callable]] = None,
+        triggers: Optional[Dict[str, Callable[..., Any]]] = None,
         report: Optional[Union[str, List[str]]] = "csv",
         remote: bool = False,
     ) -> None: ...
-    def __call__(self, *args: Any, **kwargs: Any) -> Dict[str, Any]: ...
+    def __call__(self, *args: Any, **kwargs: Any) -> Any: ...
     def _call(self, trigger_obj: Union[SorvaneEvent, SorvaneCallback]) -> None: ...
     def _call_by_type(self, trigger_obj: Union[SorvaneEvent, SorvaneCallback]) -> Any: ...
     def _triggered_events(self) -> List[str]: ...
@@ -62,9 +62,9 @@ class SorvaneCallback:
     @property
     def n_calls(self) -> Dict[str, int]: ...
     @property
-    def data(self) -> Optional[Any]: ...
+    def data(self) -> Any: ...
     @property
-    def type(self) -> Optional[CallbackType]: ...
+    def type(self) -> Optional[Union[CallbackType, str]]: ...
     @property
     def activates_on(self) -> Union[List[str]]: ...
     @property
@@ -77,30 +77,30 @@ class SorvaneCallback:
     def remote(self) -> bool: ...
 
 def _application_fn(
-    fn: Callable, placements: Dict[str, Placement], infr: Infrastructure, **event_data: Any
+    fn: Callable[..., Any], placements: Dict[str, Placement], infr: Infrastructure, **event_data: Any
 ) -> Dict[Any, Any]: ...
 def _service_fn(
-    fn: Callable, placements: Dict[str, Placement], infr: Infrastructure, **event_data: Any
+    fn: Callable[..., Any], placements: Dict[str, Placement], infr: Infrastructure, **event_data: Any
 ) -> Dict[Any, Dict[Any, Any]]: ...
 def _remote_service_fn(
-    fn: Callable, placements: Dict[str, Placement], infr: Infrastructure, **event_data: Any
+    fn: Callable[..., Any], placements: Dict[str, Placement], infr: Infrastructure, **event_data: Any
 ) -> Dict[Any, Dict[Any, Any]]: ...
 def _interaction_fn(
-    fn: Callable, placements: Dict[str, Placement], infr: Infrastructure, **event_data: Any
+    fn: Callable[..., Any], placements: Dict[str, Placement], infr: Infrastructure, **event_data: Any
 ) -> Dict[Any, Dict[str, Any]]: ...
 def _infrastructure_fn(
-    fn: Callable, infr: Infrastructure, placement_view: PlacementView, **event_data: Any
+    fn: Callable[..., Any], infr: Infrastructure, placement_view: PlacementView, **event_data: Any
 ) -> Any: ...
 def _node_fn(
-    fn: Callable,
+    fn: Callable[..., Any],
     placements: Dict[str, Placement],
     infr: Infrastructure,
     placement_view: PlacementView,
     **event_data: Any,
 ) -> Dict[Any, Any]: ...
-def _remote_node_fn(fn: Callable, infr: Infrastructure, **event_data: Any) -> Dict[Any, Any]: ...
+def _remote_node_fn(fn: Callable[..., Any], infr: Infrastructure, **event_data: Any) -> Dict[Any, Any]: ...
 def _link_fn(
-    fn: Callable,
+    fn: Callable[..., Any],
     placements: Dict[str, Placement],
     infr: Infrastructure,
     placement_view: PlacementView,

@@ -1,0 +1,273 @@
+"""Reports streamed to files as a run goes, and the run's metadata.
+
+For each callback whose ``report_types`` holds "csv" (or "jsonl"), a run with an
+output folder writes ``<out>/<callback name>.csv`` (or ``.jsonl``): the rows of a
+tick are written in one piece and flushed when the tick and the events it
+triggered are done, so that memory stays bounded and a run that is killed leaves
+every finished tick in its files, well formed. ``<out>/run.json`` describes the
+run; it says "running" until the run ends.
+"""
+
+from __future__ import annotations
+
+import csv
+import io
+import json
+import os
+import platform
+import re
+import sys
+import time
+from collections.abc import Sequence
+from datetime import datetime, timezone
+from pathlib import Path
+from typing import TYPE_CHECKING, Any, Hashable
+
+import sorvane_core
+from sorvane_core.results.rows import FIXED_COLUMNS, key_columns, rows
+from sorvane_core.simulation.observers import Activation, Record
+
+if TYPE_CHECKING:
+    from sorvane_core.simulation.simulator import Simulator
+
+SUFFIXES = {"csv": ".csv", "jsonl": ".jsonl"}
+
+
+def file_stem(name: Any) -> str:
+    """A callback's name as a file name: only letters, digits, '.', '-' and '_',
+    never a path, never hidden."""
+    stem = re.sub(r"[^\w.-]", "_", str(name), flags=re.ASCII).lstrip(".")
+    return stem or "_"
+
+
+def report_files(callback: Any) -> dict[str, str]:
+    """Report type -> file name, for the report types the callback asks for."""
+    kinds = getattr(callback, "report_types", ())
+    kinds = [kinds] if isinstance(kinds, str) else kinds
+    stem = file_stem(callback.name)
+    return {kind: stem + SUFFIXES[kind] for kind in dict.fromkeys(kinds) if kind in SUFFIXES}
+
+
+class _CsvFile:
+    """Rows as CSV. The header grows with new value columns: the file is then
+    written anew (to a temporary file that replaces it), with empty cells in
+    the new columns of the rows already written."""
+
+    def __init__(self, path: Path, kind: Any) -> None:
+        self.path = path
+        self.columns = [*FIXED_COLUMNS, *key_columns(kind)]
+        self.written = False  # whether the header is in the file
+        self.pending: list[dict[str, Any]] = []
+        self.file = open(path, "w", newline="", encoding="utf-8")
+
+    def add(self, row: dict[str, Any]) -> None:
+        self.pending.append(row)
+
+    def flush(self) -> None:
+        if not self.pending:
+            return
+        known = set(self.columns)
+        new: list[str] = []
+        for row in self.pending:
+            for column in row:
+                if column not in known:
+                    known.add(column)
+                    new.append(column)
+        if new:
+            self.columns.extend(new)
+            if self.written:
+                self._rewrite(len(new))
+        out = io.StringIO()
+        writer = csv.DictWriter(out, self.columns, lineterminator="\n")
+        if not self.written:
+            writer.writeheader()
+            self.written = True
+        writer.writerows(self.pending)
+        self.pending.clear()
+        self.file.write(out.getvalue())
+        self.file.flush()
+
+    def _rewrite(self, added: int) -> None:
+        self.file.close()
+        temporary = self.path.with_name(self.path.name + ".partial")
+        with open(self.path, newline="", encoding="utf-8") as old, \
+                open(temporary, "w", newline="", encoding="utf-8") as new:
+            reader = csv.reader(old)
+            writer = csv.writer(new, lineterminator="\n")
+            next(reader, None)
+            writer.writerow(self.columns)
+            for row in reader:
+                writer.writerow(row + [""] * added)
+        os.replace(temporary, self.path)
+        self.file = open(self.path, "a", newline="", encoding="utf-8")
+
+    def close(self) -> None:
+        if not self.written:  # a callback that never activated: an empty table
+            self.file.write(",".join(self.columns) + "\n")
+            self.written = True
+        self.file.close()
+
+
+class _JsonlFile:
+    """Rows as JSON objects, one per line."""
+
+    def __init__(self, path: Path, kind: Any) -> None:
+        self.path = path
+        self.pending: list[str] = []
+        self.file = open(path, "w", encoding="utf-8")
+
+    def add(self, row: dict[str, Any]) -> None:
+        self.pending.append(json.dumps(row, default=str, ensure_ascii=False))
+
+    def flush(self) -> None:
+        if self.pending:
+            self.pending.append("")
+            self.file.write("\n".join(self.pending))
+            self.pending.clear()
+            self.file.flush()
+
+    def close(self) -> None:
+        self.file.close()
+
+
+_WRITERS = {"csv": _CsvFile, "jsonl": _JsonlFile}
+
+
+class Reports:
+    """Observer that writes the reports of a run, and its run.json, into ``out``."""
+
+    def __init__(self, out: str | os.PathLike[str]) -> None:
+        self.out = Path(out)
+        self._files: dict[Hashable, list[Any]] = {}  # callback name -> its open reports
+        self._names: dict[str, Hashable] = {}  # file name -> callback name
+        self._simulator: Any = None
+        self._ticks = 0
+        self._started_at = ""
+        self._clock = 0.0
+
+    def started(self, simulator: Simulator, ticks: int) -> None:
+        self._simulator, self._ticks = simulator, ticks
+        self._started_at = datetime.now(timezone.utc).isoformat(timespec="seconds")
+        self._clock = time.perf_counter()
+        # Every name is checked before any file is opened.
+        plans = [(cb, report_files(cb)) for cb in simulator.callbacks]
+        for cb, files in plans:
+            self._claim(cb.name, files)
+        self.out.mkdir(parents=True, exist_ok=True)
+        for cb, files in plans:
+            self._open(cb, files)
+        self._write_metadata("running", None)
+
+    def _claim(self, name: Hashable, files: dict[str, str]) -> None:
+        for file in files.values():
+            other = self._names.setdefault(file, name)
+            if other != name:
+                raise ValueError(
+                    f"callbacks {other!r} and {name!r} would both write {file!r}; "
+                    f"rename one of them"
+                )
+
+    def _open(self, cb: Any, files: dict[str, str]) -> list[Any]:
+        kind = getattr(cb, "type", None)
+        opened = self._files[cb.name] = [_WRITERS[k](self.out / f, kind) for k, f in files.items()]
+        return opened
+
+    def recorded(self, record: Record, activations: Sequence[Activation]) -> None:
+        sim = self._simulator
+        for cb, by_event in activations:
+            files = self._files.get(cb.name)
+            if files is None:  # added during the run
+                planned = report_files(cb)
+                self._claim(cb.name, planned)
+                files = self._open(cb, planned)
+            if not files:
+                continue
+            name = cb.name
+            for row in rows(getattr(cb, "type", None), record["data"][name], by_event, record["tick"],
+                            record["event"], record["activated_by"][name], sim.placements,
+                            sim.infrastructure):
+                for file in files:
+                    file.add(row)
+
+    def step_done(self) -> None:
+        for files in self._files.values():
+            for file in files:
+                file.flush()
+
+    def finished(self, simulator: Simulator, error: BaseException | None) -> None:
+        try:
+            self.step_done()
+        finally:
+            for files in self._files.values():
+                for file in files:
+                    file.close()
+            if isinstance(error, GeneratorExit):
+                self._write_metadata("closed", None)
+            else:
+                self._write_metadata("failed" if error is not None else "finished", error)
+
+    def _write_metadata(self, status: str, error: BaseException | None) -> None:
+        sim = self._simulator
+        data = {
+            "status": status,
+            "error": None if error is None else f"{type(error).__name__}: {error}",
+            "sorvane_core": sorvane_core.__version__,
+            "python": platform.python_version(),
+            "platform": platform.platform(),
+            "command": sys.argv,
+            "mode": sim.mode,
+            "ray_address": _ray_address(sim),
+            "seed": sim.seed,
+            "seed_given": sim.given_seed is not None,
+            "ticks_asked": self._ticks,
+            "ticks_run": sim.ticks_run,
+            "stopped": sim.stopped,
+            "started_at": self._started_at,
+            "wall_time_s": round(time.perf_counter() - self._clock, 6),
+            "callbacks": [_describe(cb) for cb in sim.callbacks],
+            "infrastructure": {
+                "id": sim.infrastructure.id,
+                "nodes": sim.infrastructure.number_of_nodes(),
+                "links": sim.infrastructure.number_of_edges(),
+            },
+            "placements": _placement_sizes(sim),
+        }
+        temporary = self.out / "run.json.partial"
+        temporary.write_text(json.dumps(data, indent=2, default=str) + "\n", encoding="utf-8")
+        os.replace(temporary, self.out / "run.json")
+
+
+def _describe(cb: Any) -> dict[str, Any]:
+    kind = getattr(cb, "type", None)
+    return {
+        "name": cb.name,
+        "type": getattr(kind, "value", kind),
+        "activates_on": list(cb.activates_on),
+        "periods": dict(getattr(cb, "_activates_every_n", {}) or {}),
+        "remote": bool(getattr(cb, "remote", False)),
+        "report_types": list(getattr(cb, "report_types", ())),
+        "reports": list(report_files(cb).values()),
+    }
+
+
+def _placement_sizes(sim: Any) -> dict[str, int]:
+    placed = [pl for pl in sim.placements.values() if pl.mapping]
+    return {
+        "applications": len(sim.placements),
+        "placed_applications": len(placed),
+        "services": sum(pl.application.number_of_nodes() for pl in sim.placements.values()),
+        "placed_services": sum(len(pl.mapping) for pl in placed),
+        "interactions": sum(pl.application.number_of_edges() for pl in sim.placements.values()),
+    }
+
+
+def _ray_address(sim: Any) -> str | None:
+    if sim.mode != "emulation":
+        return None
+    ray = sys.modules.get("ray")
+    if ray is not None and ray.is_initialized():
+        try:
+            return str(ray.get_runtime_context().gcs_address)
+        except Exception:  # an older Ray, or a client connection: the address given
+            pass
+    return sim.address  # type: ignore[no-any-return]

@@ -1,0 +1,49 @@
+"""A progress bar for long runs, on standard error (tqdm, an optional extra)."""
+
+from __future__ import annotations
+
+import sys
+from collections.abc import Sequence
+from typing import TYPE_CHECKING, Any
+
+from sorvane_core.simulation.observers import Activation, Record
+
+if TYPE_CHECKING:
+    from sorvane_core.simulation.simulator import Simulator
+
+EXTRA = "pip install 'sorvane_core[analysis]'"
+
+
+class ProgressBar:
+    """Ticks done out of ticks asked, ticks per second and the current tick."""
+
+    def __init__(self, tqdm: Any) -> None:
+        self._tqdm = tqdm
+        self._bar: Any = None
+
+    @classmethod
+    def if_available(cls, required: bool) -> ProgressBar | None:
+        """A bar, or None without tqdm; ImportError naming the extra if ``required``."""
+        try:
+            from tqdm import tqdm
+        except ImportError:
+            if required:
+                raise ImportError(f"progress bars need tqdm: {EXTRA}") from None
+            return None
+        return cls(tqdm)
+
+    def started(self, simulator: Simulator, ticks: int) -> None:
+        self._bar = self._tqdm(total=ticks, unit="tick", file=sys.stderr, dynamic_ncols=True,
+                               desc=f"{simulator.mode} {simulator.infrastructure.id}")
+
+    def recorded(self, record: Record, activations: Sequence[Activation]) -> None:
+        if record["event"] == "tick":
+            self._bar.update(1)
+            self._bar.set_postfix_str(f"tick {record['tick']}", refresh=False)
+
+    def step_done(self) -> None:
+        pass
+
+    def finished(self, simulator: Simulator, error: BaseException | None) -> None:
+        if self._bar is not None:
+            self._bar.close()
