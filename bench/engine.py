@@ -165,6 +165,39 @@ def whole_run(label: str, world: Any, ticks: int, variants: dict[str, Any],
             "ratio": ratio}
 
 
+def reports_cost(native: Any, world: Any, ticks: int, rounds: int) -> dict[str, float]:
+    """S2 writing every value of every callback to a report, per row."""
+    import tempfile
+
+    def with_reports(kind: str | None) -> Callable[[], float]:
+        def once() -> float:
+            cbs = local_callbacks(native, 1)
+            for cb in cbs:
+                cb._report = [kind] if kind else []
+            with tempfile.TemporaryDirectory() as out:
+                sim = Simulator(*world, cbs, history=False, out=out if kind else None)
+                start = time.perf_counter()
+                sim.run(ticks)
+                return time.perf_counter() - start
+        return once
+
+    best = best_of({kind or "none": with_reports(kind) for kind in (None, "csv", "jsonl")}, rounds)
+    rows = ticks * sum(1 for _ in build_rows(world))
+    per_row = {kind: (best[kind] - best["none"]) / rows * 1e9 for kind in ("csv", "jsonl")}
+    line("S2 with reports, per row written",
+         f"csv {per_row['csv']:7.0f} ns | jsonl {per_row['jsonl']:7.0f} ns "
+         f"(run without reports {best['none'] / ticks * 1e6:.0f} us/tick)")
+    return {"csv_ns_per_row": per_row["csv"], "jsonl_ns_per_row": per_row["jsonl"]}
+
+
+def build_rows(world: Any) -> Any:
+    """The result values of one S2 tick: one per callback of each type and item."""
+    infr, placements = world
+    yield from range(2 + len(placements) + infr.number_of_nodes() + infr.number_of_edges())
+    for pl in placements:
+        yield from range(pl.application.number_of_nodes() + pl.application.number_of_edges())
+
+
 def host_costs(native: Any, rounds: int, quick: bool) -> dict[str, Any]:
     """What the simulator itself costs: per listening callback, and per tick."""
     world = build_world(200, 50, 5)
@@ -243,6 +276,7 @@ def run(variants: dict[str, Any], rounds: int, quick: bool) -> dict[str, Any]:
                               lambda m: local_callbacks(m, 1), max(3, rounds // 4))
     figures["S2 lean"] = whole_run("S2 dense, callees that name 'tick'", world, 100 if quick else 200,
                                    pair, lambda m: local_callbacks(m, 1, lean=True), max(3, rounds // 4))
+    figures["S2 reports"] = reports_cost(native, world, 100 if quick else 200, max(3, rounds // 4))
     large = build_world(2000, 200, 10)
     figures["S3"] = whole_run("S3 large, whole run", large, 10 if quick else 20, pair,
                               lambda m: local_callbacks(m, 1), max(3, rounds // 5))

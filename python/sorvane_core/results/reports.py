@@ -13,18 +13,30 @@ from __future__ import annotations
 import csv
 import io
 import json
+import math
 import os
 import platform
 import re
 import sys
 import time
-from collections.abc import Sequence
+from collections.abc import Callable, Sequence
 from datetime import datetime, timezone
+from json.encoder import encode_basestring
 from pathlib import Path
 from typing import TYPE_CHECKING, Any, Hashable
 
 import sorvane_core
-from sorvane_core.results.rows import FIXED_COLUMNS, key_columns, rows
+from sorvane_core.results.rows import (
+    FIXED_COLUMNS,
+    PLAIN,
+    column,
+    flat,
+    is_scalar,
+    json_text,
+    key_columns,
+    pairs,
+    scalar,
+)
 from sorvane_core.simulation.observers import Activation, Record
 
 if TYPE_CHECKING:
@@ -48,6 +60,10 @@ def report_files(callback: Any) -> dict[str, str]:
     return {kind: stem + SUFFIXES[kind] for kind in dict.fromkeys(kinds) if kind in SUFFIXES}
 
 
+Head = tuple[Any, Any, Any]  # tick, event, trigger
+Found = Sequence[tuple[tuple[Any, ...], Any]]  # (key cells, value) of each result value
+
+
 class _CsvFile:
     """Rows as CSV. The header grows with new value columns: the file is then
     written anew (to a temporary file that replaces it), with empty cells in
@@ -55,39 +71,59 @@ class _CsvFile:
 
     def __init__(self, path: Path, kind: Any) -> None:
         self.path = path
-        self.columns = [*FIXED_COLUMNS, *key_columns(kind)]
-        self.written = False  # whether the header is in the file
-        self.pending: list[dict[str, Any]] = []
+        self.fixed = [*FIXED_COLUMNS, *key_columns(kind)]
+        self.values: dict[str, int] = {}  # value column -> its place after the fixed ones
+        self.header = 0  # columns in the file's header; 0 before the first rows
+        self.pending: list[Sequence[Any]] = []
+        self.ragged = False
         self.file = open(path, "w", newline="", encoding="utf-8")
 
-    def add(self, row: dict[str, Any]) -> None:
-        self.pending.append(row)
+    def _place(self, column: str) -> int:
+        place = self.values.get(column)
+        if place is None:
+            place = self.values[column] = len(self.values)
+        return place
+
+    def add(self, head: Head, found: Found) -> None:
+        if self.values.keys() == {"value"} and all(type(value) in PLAIN for _, value in found):
+            # The usual shape: one scalar per row, in the one value column.
+            self.pending.extend([(*head, *keys, value) for keys, value in found])
+            return
+        fixed = len(self.fixed)
+        for keys, value in found:
+            if is_scalar(value):
+                cells = {self._place("value"): scalar(value)}
+            elif flat(value):
+                cells = {self._place(column(k)): scalar(v) for k, v in value.items()}
+            else:
+                cells = {self._place("value"): json_text(value)}
+            row: list[Any] = [*head, *keys, *[""] * len(self.values)]
+            for place, cell in cells.items():
+                row[fixed + place] = cell
+            self.pending.append(row)
+            self.ragged = True  # rows already pending may be narrower
 
     def flush(self) -> None:
         if not self.pending:
             return
-        known = set(self.columns)
-        new: list[str] = []
-        for row in self.pending:
-            for column in row:
-                if column not in known:
-                    known.add(column)
-                    new.append(column)
-        if new:
-            self.columns.extend(new)
-            if self.written:
-                self._rewrite(len(new))
+        width = len(self.fixed) + len(self.values)
         out = io.StringIO()
-        writer = csv.DictWriter(out, self.columns, lineterminator="\n")
-        if not self.written:
-            writer.writeheader()
-            self.written = True
+        writer = csv.writer(out, lineterminator="\n")
+        if self.header != width:
+            if self.header:
+                self._rewrite(width)
+            else:
+                writer.writerow([*self.fixed, *self.values])
+            self.header = width
+        if self.ragged:
+            self.pending = [r if len(r) == width else [*r, *[""] * (width - len(r))] for r in self.pending]
+            self.ragged = False
         writer.writerows(self.pending)
         self.pending.clear()
         self.file.write(out.getvalue())
         self.file.flush()
 
-    def _rewrite(self, added: int) -> None:
+    def _rewrite(self, width: int) -> None:
         self.file.close()
         temporary = self.path.with_name(self.path.name + ".partial")
         with open(self.path, newline="", encoding="utf-8") as old, \
@@ -95,29 +131,67 @@ class _CsvFile:
             reader = csv.reader(old)
             writer = csv.writer(new, lineterminator="\n")
             next(reader, None)
-            writer.writerow(self.columns)
+            writer.writerow([*self.fixed, *self.values])
             for row in reader:
-                writer.writerow(row + [""] * added)
+                writer.writerow(row + [""] * (width - len(row)))
         os.replace(temporary, self.path)
         self.file = open(self.path, "a", newline="", encoding="utf-8")
 
     def close(self) -> None:
-        if not self.written:  # a callback that never activated: an empty table
-            self.file.write(",".join(self.columns) + "\n")
-            self.written = True
+        self.flush()
+        if not self.header:  # a callback that never activated: an empty table
+            self.file.write(",".join([*self.fixed, *self.values]) + "\n")
+            self.header = len(self.fixed)
         self.file.close()
 
 
+def _float(value: float) -> str:
+    return float.__repr__(value) if math.isfinite(value) else json.dumps(value)
+
+
+# JSON text of the plain scalars, without json.dumps's set-up for each of them.
+_JSON: dict[type, Callable[[Any], str]] = {
+    str: encode_basestring,
+    int: int.__repr__,
+    float: _float,
+    bool: lambda value: "true" if value else "false",
+    type(None): lambda value: "null",
+}
+
+
+def _json(value: Any) -> str:
+    encode = _JSON.get(type(value))
+    return encode(value) if encode is not None else json_text(value)
+
+
 class _JsonlFile:
-    """Rows as JSON objects, one per line."""
+    """Rows as JSON objects, one per line, as ``json.dumps`` writes them."""
 
     def __init__(self, path: Path, kind: Any) -> None:
         self.path = path
+        self.keys = [f", {_json(c)}: " for c in key_columns(kind)]
         self.pending: list[str] = []
         self.file = open(path, "w", encoding="utf-8")
 
-    def add(self, row: dict[str, Any]) -> None:
-        self.pending.append(json.dumps(row, default=str, ensure_ascii=False))
+    def add(self, head: Head, found: Found) -> None:
+        tick, event, trigger = head
+        start = f'{{"tick": {_json(tick)}, "event": {_json(event)}, "trigger": {_json(trigger)}'
+        for keys, value in found:
+            parts = [start]
+            for name, key in zip(self.keys, keys):
+                parts.append(name)
+                parts.append(_json(key))
+            if type(value) in PLAIN or is_scalar(value):
+                parts.append(', "value": ')
+                parts.append(_json(scalar(value)))
+            elif flat(value):
+                for k, v in value.items():
+                    parts.append(f", {_json(column(k))}: {_json(scalar(v))}")
+            else:
+                parts.append(', "value": ')
+                parts.append(_json(json_text(value)))
+            parts.append("}")
+            self.pending.append("".join(parts))
 
     def flush(self) -> None:
         if self.pending:
@@ -127,6 +201,7 @@ class _JsonlFile:
             self.file.flush()
 
     def close(self) -> None:
+        self.flush()
         self.file.close()
 
 
@@ -183,11 +258,12 @@ class Reports:
             if not files:
                 continue
             name = cb.name
-            for row in rows(getattr(cb, "type", None), record["data"][name], by_event, record["tick"],
-                            record["event"], record["activated_by"][name], sim.placements,
-                            sim.infrastructure):
-                for file in files:
-                    file.add(row)
+            trigger = record["activated_by"][name]
+            head = (record["tick"], record["event"], getattr(trigger, "name", trigger))
+            found = pairs(getattr(cb, "type", None), record["data"][name], by_event,
+                          sim.placements, sim.infrastructure)
+            for file in files:
+                file.add(head, found)
 
     def step_done(self) -> None:
         for files in self._files.values():

@@ -68,38 +68,49 @@ def endpoints(graph: Any) -> dict[str, tuple[Any, Any]]:
 
 def keyed_values(
     kind: Any, data: Any, placements: Mapping[Hashable, Any], infrastructure: Any
-) -> Iterator[tuple[tuple[Any, ...], Any]]:
+) -> list[tuple[tuple[Any, ...], Any]]:
     """(key cells, value) for each result value of an activation by an event."""
     columns = key_columns(kind)
     if not columns:
-        yield (), data
-        return
+        return [((), data)]
     if not isinstance(data, Mapping):  # not a collector's result: one row as it is
-        yield (None,) * len(columns), data
-        return
+        return [((None,) * len(columns), data)]
     if kind == "application" or kind == "node":
-        for key, value in data.items():
-            yield (key,), value
-    elif kind == "link":
+        return [((key,), value) for key, value in data.items()]
+    if kind == "link":
         ends = endpoints(infrastructure)
-        for key, value in data.items():
-            yield ends.get(key, (None, None)), value
-    else:  # service and interaction: application id -> inner dict
-        for app_id, inner in data.items():
-            if not isinstance(inner, Mapping):
-                yield (app_id,) + (None,) * (len(columns) - 1), inner
-            elif kind == "service":
-                for service, value in inner.items():
-                    yield (app_id, service), value
-            else:
-                pl = placements.get(app_id)
-                ends = endpoints(pl.application) if pl is not None else {}
-                for key, value in inner.items():
-                    yield (app_id, *ends.get(key, (None, None))), value
+        return [(ends.get(key, _NO_ENDS), value) for key, value in data.items()]
+    found: list[tuple[tuple[Any, ...], Any]] = []
+    for app_id, inner in data.items():  # service and interaction: application id -> inner dict
+        if not isinstance(inner, Mapping):
+            found.append(((app_id,) + (None,) * (len(columns) - 1), inner))
+        elif kind == "service":
+            found.extend([((app_id, service), value) for service, value in inner.items()])
+        else:
+            pl = placements.get(app_id)
+            ends = endpoints(pl.application) if pl is not None else {}
+            found.extend([((app_id, *ends.get(key, _NO_ENDS)), value) for key, value in inner.items()])
+    return found
+
+
+_NO_ENDS = (None, None)
+
+
+PLAIN = frozenset({str, int, float, bool, type(None)})  # scalars that need no conversion
+
+
+def pairs(
+    kind: Any, data: Any, by_event: bool, placements: Mapping[Hashable, Any], infrastructure: Any
+) -> list[tuple[tuple[Any, ...], Any]]:
+    """(key cells, value) for each result value of an activation; by another
+    callback, the single value with empty key cells."""
+    if by_event:
+        return keyed_values(kind, data, placements, infrastructure)
+    return [((None,) * len(key_columns(kind)), data)]
 
 
 def is_scalar(value: Any) -> bool:
-    return value is None or isinstance(value, (str, bool, numbers.Real))
+    return type(value) in PLAIN or isinstance(value, (str, bool, numbers.Real))
 
 
 def scalar(value: Any) -> Any:
@@ -119,16 +130,28 @@ def json_text(value: Any) -> str:
     return json.dumps(value, default=str, ensure_ascii=False)
 
 
+def flat(value: Any) -> bool:
+    """Whether a value is a non-empty mapping of text keys to scalars."""
+    return (
+        isinstance(value, Mapping)
+        and bool(value)
+        and all(type(k) is str and is_scalar(v) for k, v in value.items())
+    )
+
+
+def column(key: str) -> str:
+    """The column of a key of a flat mapping value."""
+    return f"value.{key}" if key in _TAKEN else key
+
+
 def value_cells(value: Any) -> dict[str, Any]:
     """The value columns of one result value."""
+    if type(value) in PLAIN:
+        return {"value": value}
     if is_scalar(value):
         return {"value": scalar(value)}
-    if (
-        isinstance(value, Mapping)
-        and value
-        and all(type(k) is str and is_scalar(v) for k, v in value.items())
-    ):
-        return {(f"value.{k}" if k in _TAKEN else k): scalar(v) for k, v in value.items()}
+    if flat(value):
+        return {column(k): scalar(v) for k, v in value.items()}
     return {"value": json_text(value)}
 
 
@@ -145,11 +168,7 @@ def rows(
     """The rows of one activation of a callback of type ``kind``."""
     columns = key_columns(kind)
     head = {"tick": tick, "event": event, "trigger": getattr(trigger, "name", trigger)}
-    if by_event:
-        pairs: Iterator[tuple[tuple[Any, ...], Any]] = keyed_values(kind, data, placements, infrastructure)
-    else:
-        pairs = iter([((None,) * len(columns), data)])
-    for keys, value in pairs:
+    for keys, value in pairs(kind, data, by_event, placements, infrastructure):
         row = dict(head)
         row.update(zip(columns, keys))
         row.update(value_cells(value))
