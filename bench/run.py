@@ -187,7 +187,7 @@ def main() -> None:
     parser = argparse.ArgumentParser()
     parser.add_argument("--quick", action="store_true", help="fewer rounds")
     parser.add_argument("--ray", action="store_true",
-                        help="also time one gather against one ray.get per service on real actors")
+                        help="also time emulation on a real local Ray, and sweeps")
     parser.add_argument("--json", nargs="?", const=str(HERE.parent / "build" / "bench.json"),
                         metavar="FILE", help="also write the figures as JSON (default build/bench.json)")
     parser.add_argument("--only", choices=("calls", "runs"),
@@ -202,6 +202,10 @@ def main() -> None:
         figures["calls"] = per_call(variants, rounds, args.ray)
     if args.only != "calls":
         figures["runs"] = engine.run(variants, rounds, args.quick)
+    if args.ray:
+        import emulation
+
+        figures["emulation"] = emulation.run(rounds, args.quick)
     if args.json:
         path = Path(args.json)
         path.parent.mkdir(parents=True, exist_ok=True)

@@ -9,3 +9,13 @@ __version__ = "0.1.0"
 
 # The results layer plugs its reports and tables into the simulator.
 import sorvane_core.results  # noqa: E402,F401
+from typing import Any  # noqa: E402
+
+
+def __getattr__(name: str) -> Any:
+    # sorvane_core.sweep, imported when first used.
+    if name == "sweep":
+        from sorvane_core.sweeps import sweep
+
+        return sweep
+    raise AttributeError(f"module 'sorvane_core' has no attribute {name!r}")

@@ -2,11 +2,14 @@
 
     sorvane-sim run SCENARIO.py [--ticks N] [--emulation] [--address ADDR]
                                 [--out DIR] [--plot] [--seed S] [--no-progress]
+    sorvane-sim sweep SCENARIO.py --param NAME=V1,V2 ... [--ticks N] [--out DIR]
+                                  [--address ADDR] [--no-progress]
 
 A scenario is a Python file that defines ``build(seed)``, returning the
 infrastructure, the placements and the callbacks of a run. A ``build`` that also
 takes ``mode`` is told whether the run is a "simulation" or an "emulation"
-(remote callbacks exist only in emulation).
+(remote callbacks exist only in emulation). A sweep calls ``build(**params)``
+for every combination of the values given with ``--param``.
 """
 
 from __future__ import annotations
@@ -14,6 +17,7 @@ from __future__ import annotations
 import argparse
 import importlib.util
 import inspect
+import itertools
 import random
 import sys
 from collections.abc import Sequence
@@ -73,7 +77,35 @@ def parser() -> argparse.ArgumentParser:
     run.add_argument("--seed", type=int, help="seed of build() and of simulator.rng "
                                               "(default: drawn at random, written to run.json)")
     run.add_argument("--no-progress", action="store_true", help="no progress bar")
+    sweep = commands.add_parser("sweep", help="run a scenario for every combination of parameters",
+                                description="Run build(**params) of a scenario for every combination "
+                                            "of the --param values, as Ray tasks, each into a "
+                                            "sub-folder of --out, and write sweep.csv there.")
+    sweep.add_argument("scenario", type=Path, help="Python file that defines build(...)")
+    sweep.add_argument("--param", action="append", default=[], type=parameter, metavar="NAME=V1,V2",
+                       help="a parameter of build() and its values (numbers or text); repeatable")
+    sweep.add_argument("--ticks", type=int, default=100, help="ticks per run (default 100)")
+    sweep.add_argument("--out", type=Path, help="output folder (default runs/<scenario name>-sweep)")
+    sweep.add_argument("--address", help="Ray cluster to run on (default: a local Ray)")
+    sweep.add_argument("--no-progress", action="store_true", help="no progress bar")
     return top
+
+
+def parameter(text: str) -> tuple[str, list[Any]]:
+    """NAME=V1,V2,... with each value read as an int, a float, or else text."""
+    name, sep, values = text.partition("=")
+    if not sep or not name.isidentifier() or not values:
+        raise argparse.ArgumentTypeError(f"expected NAME=V1,V2,..., not {text!r}")
+    return name, [_value(v) for v in values.split(",")]
+
+
+def _value(text: str) -> Any:
+    for kind in (int, float):
+        try:
+            return kind(text)
+        except ValueError:
+            pass
+    return text
 
 
 def run(args: argparse.Namespace) -> int:
@@ -103,10 +135,33 @@ def run(args: argparse.Namespace) -> int:
     return 0
 
 
+def sweep(args: argparse.Namespace) -> int:
+    import ray
+
+    from sorvane_core.sweeps import sweep as run_sweep
+
+    module = load_scenario(args.scenario)
+    # The Ray workers cannot import the scenario file: build() travels by value.
+    cast(Any, ray.cloudpickle).register_pickle_by_value(module)
+    names = [name for name, _ in args.param]
+    grid = [dict(zip(names, values)) for values in itertools.product(*(v for _, v in args.param))]
+    out = args.out if args.out is not None else Path("runs") / f"{args.scenario.stem}-sweep"
+    rows = run_sweep(module.build, grid, args.ticks, out, address=args.address,
+                     progress=False if args.no_progress else None)
+    for row in rows:
+        params = ", ".join(f"{k}={row.get(k)}" for k in names)
+        ended = row["error"] if row["status"] == "failed" else (
+            "stopped by a trigger" if row["stopped"] else "ran to the end")
+        print(f"{row['run']} ({params}): {row['status']}, {row['ticks_run']} ticks, "
+              f"{row['wall_time_s']} s; {ended}")
+    print(f"table of the runs: {out / 'sweep.csv'}")
+    return 0 if all(row["status"] == "finished" for row in rows) else 1
+
+
 def main(argv: Sequence[str] | None = None) -> int:
     args = parser().parse_args(argv)
     try:
-        return run(args)
+        return sweep(args) if args.command == "sweep" else run(args)
     except ScenarioError as err:
         print(f"sorvane-sim: {err}", file=sys.stderr)
         return 2

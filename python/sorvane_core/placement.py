@@ -195,23 +195,24 @@ class ViewCache:
     """
 
     def __init__(self) -> None:
-        self._seen = -1
-        self._source: Any = None
+        self.seen = -1  # CHANGES.value at the last refresh
+        self.source: Any = None  # the placements dict refreshed from
         self._inner: dict[Hashable, tuple[Any, int | None, Mapping[Hashable, Hashable]]] = {}
         self.frozen: Mapping[Hashable, Mapping[Hashable, Hashable]] = MappingProxyType({})
 
     def stale(self, placements: Mapping[Hashable, Placement]) -> bool:
-        """Whether ``placements`` may differ from the last snapshot."""
+        """Whether ``placements`` may differ from the last snapshot (a dict that is
+        not a TrackedDict always may)."""
         return (
-            CHANGES.value != self._seen
-            or placements is not self._source
+            CHANGES.value != self.seen
+            or placements is not self.source
             or not isinstance(placements, TrackedDict)
         )
 
     def refresh(self, placements: Mapping[Hashable, Placement]) -> None:
         """Snapshot ``placements`` (application id -> Placement) into ``frozen``."""
-        self._seen = CHANGES.value
-        self._source = placements
+        self.seen = CHANGES.value
+        self.source = placements
         previous = self._inner
         inner: dict[Hashable, tuple[Any, int | None, Mapping[Hashable, Hashable]]] = {}
         for app, pl in placements.items():

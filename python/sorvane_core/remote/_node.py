@@ -115,13 +115,29 @@ def _live_actor(name: str) -> ray.actor.ActorHandle[Any] | None:
         return None
 
 
+# A node attribute that pins the node's actor to one Ray node, by its node id.
+PIN_ATTRIBUTE = "ray_node_id"
+
+
+def scheduling_of(attributes: dict[str, Any]) -> Any:
+    """Where Ray may put a node's actor: spread over the cluster's nodes, or on
+    the Ray node that the node's ``ray_node_id`` attribute names."""
+    node_id = attributes.get(PIN_ATTRIBUTE)
+    if node_id is None:
+        return "SPREAD"
+    from ray.util.scheduling_strategies import NodeAffinitySchedulingStrategy
+
+    return NodeAffinitySchedulingStrategy(node_id=str(node_id), soft=False)
+
+
 def start_node_actors(infrastructure: Infrastructure) -> dict[Hashable, ray.actor.ActorHandle[Any]]:
     """Start one named RemoteNode per node of ``infrastructure`` and wait until all are up.
 
-    If any of them cannot start (e.g. its name is taken by a live actor), the
-    ones already started are killed before the error is raised, so that a
-    failed start leaves nothing behind and never touches actors it did not
-    create.
+    The actors are created together and waited for in one gather, spread over
+    the Ray cluster's nodes (see :func:`scheduling_of`). If any of them cannot
+    start (e.g. its name is taken by a live actor), the ones already started
+    are killed before the error is raised, so that a failed start leaves
+    nothing behind and never touches actors it did not create.
 
     Keep the returned handles for as long as the actors are needed: Ray ends
     an actor when its last handle is dropped, even a named one.
@@ -130,7 +146,8 @@ def start_node_actors(infrastructure: Infrastructure) -> dict[Hashable, ray.acto
     try:
         for node, attributes in infrastructure.nodes(data=True):
             handles[node] = cast(Any, RemoteNode).options(
-                name=actor_name(infrastructure.id, node), num_cpus=0
+                name=actor_name(infrastructure.id, node), num_cpus=0,
+                scheduling_strategy=scheduling_of(attributes),
             ).remote(node, dict(attributes))
         # Creation is asynchronous; a round trip surfaces constructor failures now.
         ray.get([h.name.remote() for h in handles.values()])

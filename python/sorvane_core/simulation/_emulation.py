@@ -8,7 +8,8 @@ next tick, and teardown never depends on them.
 
 from __future__ import annotations
 
-from collections.abc import Hashable, Mapping
+import logging
+from collections.abc import Hashable, Iterable, Mapping
 from dataclasses import dataclass
 from typing import TYPE_CHECKING, Any
 
@@ -50,17 +51,27 @@ class _Deployed:
     running: bool = False
 
 
+# How the simulator starts Ray when it must: quiet, unless ray_init says otherwise.
+QUIET_RAY = {"logging_level": logging.ERROR, "log_to_driver": False}
+LOCAL_RAY = {"include_dashboard": False}  # only for a Ray that this process starts itself
+
+
 class Emulation:
     """Node actors for the infrastructure and the applications deployed on them."""
 
-    def __init__(self, infrastructure: Infrastructure, address: str | None) -> None:
+    def __init__(
+        self, infrastructure: Infrastructure, address: str | None,
+        ray_init: Mapping[str, Any] | None = None,
+    ) -> None:
         self.infrastructure = infrastructure
         self.address = address
+        self.ray_init = dict(ray_init or {})
         self.actors: dict[Hashable, Any] = {}
         self.deployed: dict[Hashable, _Deployed] = {}
         self._rovel: Any = None
+        self._shipper: Any = None
 
-    def start(self, placements: Mapping[Hashable, Placement]) -> None:
+    def start(self, placements: Mapping[Hashable, Placement], callbacks: Iterable[Any]) -> None:
         """Start the node actors, then deploy and start every placed application.
 
         On failure the caller must still call :meth:`close`, which takes down
@@ -69,11 +80,15 @@ class Emulation:
         import ray
 
         from sorvane_core.remote._node import start_node_actors
+        from sorvane_core.remote.shipping import Shipper
         from sorvane_core.simulation._simulator.rovel import RemoteSimRovel
 
         self._rovel = RemoteSimRovel
         if not ray.is_initialized():
-            ray.init(address=self.address)
+            options = {**QUIET_RAY, **({} if self.address else LOCAL_RAY), **self.ray_init}
+            ray.init(address=self.address, **options)
+        self._shipper = Shipper()
+        self.ship(callbacks)
         # Ray ends an actor once its last handle is gone, name or not: hold them.
         self.actors = start_node_actors(self.infrastructure)
         for app_id, pl in placements.items():
@@ -91,6 +106,8 @@ class Emulation:
         from sorvane_core.remote._node import stop_node_actors
 
         errors: list[Exception] = []
+        if self._shipper is not None:
+            self._shipper.unregister()
         for entry in self.deployed.values():
             steps = ([self._rovel.stop] if entry.running else []) + [self._rovel.undeploy]
             for step in steps:
@@ -108,6 +125,11 @@ class Emulation:
                 errors.append(err)
             self.actors = {}
         return errors
+
+    def ship(self, callbacks: Iterable[Any]) -> None:
+        """Send the remote callbacks among ``callbacks`` to the actors by reference."""
+        remote = [type(cb) for cb in callbacks if getattr(cb, "remote", False)]
+        self._shipper.register(remote)
 
     def node_of(self, app_id: Hashable, service: Hashable) -> Hashable:
         """The node that runs ``service`` of ``app_id`` now."""

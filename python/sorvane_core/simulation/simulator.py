@@ -10,7 +10,7 @@ from collections.abc import Generator, Iterable, Iterator, Mapping
 from pathlib import Path
 from typing import TYPE_CHECKING, Any, Hashable, Protocol
 
-from sorvane_core.placement import Placement, PlacementView, TrackedDict, ViewCache
+from sorvane_core.placement import CHANGES, Placement, PlacementView, TrackedDict, ViewCache
 from sorvane_core.simulation._checks import (
     check_callbacks,
     check_free,
@@ -79,6 +79,10 @@ class Simulator:
         rng: a ``random.Random`` seeded with ``seed`` at the start of every
             run, for callbacks to draw from (``event.simulator.rng``).
         observers: objects told about every run (see ``observers.Observer``).
+        ray_init: keyword arguments for ``ray.init`` when an emulation starts
+            Ray itself, over the quiet defaults (``logging_level=ERROR``,
+            ``log_to_driver=False``, no dashboard): ``{"log_to_driver": True}``
+            shows what the actors print.
     """
 
     def __init__(
@@ -94,6 +98,7 @@ class Simulator:
         seed: int | None = None,
         progress: bool | None = None,
         observers: Iterable[Observer] = (),
+        ray_init: Mapping[str, Any] | None = None,
     ) -> None:
         if mode not in MODES:
             raise ValueError(f"mode must be one of {MODES}, not {mode!r}")
@@ -102,6 +107,7 @@ class Simulator:
         self.callbacks: list[Callback] = list(callbacks)
         self.mode = mode
         self.address = address
+        self.ray_init = dict(ray_init or {})
         self.keep_history = history
         self.out = None if out is None else Path(out)
         self.given_seed = seed
@@ -115,7 +121,7 @@ class Simulator:
         self.stopped = False
         self._views = ViewCache()
         self._views.refresh(self.placements)
-        self.placement_view = PlacementView._sharing(0, self._views.frozen)
+        self._view: PlacementView | None = None  # made when first read in a tick
         self._listeners: Listeners | None = None  # set while a run is active
         self._emulation: Emulation | None = None  # set while services are deployed
         self._watching: list[Observer] = []  # the observers of the active run
@@ -184,7 +190,13 @@ class Simulator:
         check_callbacks([*self.callbacks, callback], self.mode)
         self.callbacks.append(callback)
         if self._listeners is not None:
-            self._listeners = Listeners(self.callbacks)
+            self._callbacks_changed()
+
+    def _callbacks_changed(self) -> None:
+        self._check()
+        self._listeners = Listeners(self.callbacks)
+        if self._emulation is not None:
+            self._emulation.ship(self.callbacks)
 
     def migrate(self, app_id: Hashable, service_id: Hashable, node: Hashable) -> None:
         """Move service ``service_id`` of application ``app_id`` to ``node``.
@@ -253,18 +265,18 @@ class Simulator:
             if self.mode == "emulation":
                 from sorvane_core.simulation._emulation import Emulation
 
-                self._emulation = Emulation(self.infrastructure, self.address)
-                self._emulation.start(self.placements)
+                self._emulation = Emulation(self.infrastructure, self.address, self.ray_init)
+                self._emulation.start(self.placements, self.callbacks)
             views = self._views
             for tick in range(ticks):
                 self.tick = tick
-                if views.stale(self.placements):
+                self._view = None
+                if CHANGES.value != views.seen or self.placements is not views.source:
                     self._placements_changed()
-                self.placement_view = PlacementView._sharing(tick, views.frozen)
                 listeners = self._listeners
                 if len(self.callbacks) != listeners.size:  # appended to directly
-                    self._check()
-                    listeners = self._listeners = Listeners(self.callbacks)
+                    self._callbacks_changed()
+                    listeners = self._listeners
                 record = listeners.deliver(self, "tick", tick)
                 if keep:
                     history.append(record)
@@ -324,6 +336,14 @@ class Simulator:
             yield record
             queue.extend(record["triggered"])
         return stop
+
+    @property
+    def placement_view(self) -> PlacementView:
+        """The read-only snapshot of the placements at the current tick."""
+        view = self._view
+        if view is None:
+            view = self._view = PlacementView._sharing(self.tick, self._views.frozen)
+        return view
 
     def _placements_changed(self) -> None:
         if self._emulation is not None:
