@@ -218,8 +218,18 @@ SCENARIOS = {
     "answers emptied while paired": ("IndexError", lambda: pair_while([list("abc")] * 2, list.clear)),
     "answers grow while paired": ("ok", lambda: pair_while([list("abc")] * 2, lambda a: a.insert(0, 0))),
     "answers shrink while paired": ("IndexError", lambda: pair_while([list("abc")] * 2, lambda a: a.pop(0))),
-    "more nodes on the second walk": ("IndexError", lambda: pair_while([["a"], ["a", "b"]], answers=[1])),
-    "fewer nodes on the second walk": ("ok", lambda: pair_while([["a", "b"], ["a"]], answers=[1, 2])),
+    # The second walk must meet what the first submitted for, or answers would go astray.
+    "more nodes on the second walk": ("RuntimeError", lambda: pair_while([["a"], ["a", "b"]], answers=[1])),
+    "fewer nodes on the second walk": ("RuntimeError", lambda: pair_while([["a", "b"], ["a"]], answers=[1, 2])),
+    "nodes reordered on the second walk": ("RuntimeError", lambda: pair_while([["a", "b"], ["b", "a"]],
+                                                                              answers=[1, 2])),
+    "equal nodes on the second walk": ("ok", lambda: pair_while([["a", 1], ["a", 1.0]], answers=[1, 2])),
+    "node equality raises on the second walk": ("Boom", lambda: pair_while([[same_hash_key(boom)],
+                                                                            [same_hash_key(boom)]], answers=[1])),
+    "placement replaced while awaited": ("RuntimeError", lambda: with_globals(lambda: m._remote_service_fn(
+        len, pls, graph()), ray=fake_ray(), ray_get=lambda refs: pls.update(a=placement(types.SimpleNamespace(
+            id="a", nodes=["s"]), {"s": 1})) or list(refs)) if (pls := {"a": placement(types.SimpleNamespace(
+                id="a", nodes=["s"]), {"s": 1})}) else None),
     "answers pop raises": ("Boom", lambda: remote_nodes(types.SimpleNamespace(id=1, nodes=["a"]),
                                                         type("L", (list,), {"pop": boom})([1]))),
     "answers are the submitted list": ("ok", lambda: with_globals(lambda: m._remote_node_fn(

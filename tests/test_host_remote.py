@@ -34,18 +34,25 @@ def node():
     ray.kill(handle)
 
 
+OTHER = Service("s", requirements={"cpu": 9})  # another service under the same id
+
+
 @pytest.mark.parametrize(
     "steps",
     [
         [(D, OK), (S, OK), (T, OK), (U, (OK, Service("s")))],
-        [(D, OK), (D, ERR), (S, OK), (S, ERR), (U, (ERR, None)), (T, OK), (T, ERR)],
-        [(S, ERR), (T, ERR), (U, (ERR, None)), (D, OK), (U, (OK, Service("s"))), (U, (ERR, None))],
+        # Repeating an operation that is done is done: retries after a partial failure converge.
+        [(D, OK), (D, OK), (S, OK), (S, OK), (U, (ERR, None)), (T, OK), (T, OK), (U, (OK, Service("s"))),
+         (U, (OK, None))],
+        [(S, ERR), (T, OK), (U, (OK, None)), (D, OK), (U, (OK, Service("s")))],
+        [(D, OK), ((D, OTHER), ERR), (S, OK), (T, OK), (U, (OK, Service("s")))],
     ],
-    ids=["lifecycle", "wrong-state", "unknown"],
+    ids=["lifecycle", "repeated", "unknown", "same-id-other-service"],
 )
-def test_ops_follow_the_service_lifecycle(node, steps):
+def test_ops_reach_the_service_state_asked(node, steps):
     for op, expected in steps:
-        assert ray.get(node.ops_entrypoint.remote(op, "s", Service("s"))) == expected, op
+        op, service = op if isinstance(op, tuple) else (op, Service("s"))
+        assert ray.get(node.ops_entrypoint.remote(op, "s", service)) == expected, op
 
 
 @pytest.mark.parametrize(

@@ -243,7 +243,8 @@ def test_state_changes_after_the_check(cluster, placement, monkeypatch, op, befo
     ("deploy", ERR, "[{ok}, {err}, {ok}]"), ("start", ERR, None), ("stop", ERR, None),
     ("undeploy", (ERR, None), "({ok}, {err}, {ok})"),
 ])
-def test_error_answer_raises_and_changes_nothing(cluster, placement, op, answer, shown):
+def test_error_answer_raises_keeps_what_succeeded_and_names_the_failures(cluster, placement, op, answer,
+                                                                         shown):
     cluster.answers["s2"] = answer
     placement._deployed = "untouched"
     old = dict(placement.application.services)
@@ -251,8 +252,20 @@ def test_error_answer_raises_and_changes_nothing(cluster, placement, op, answer,
         getattr(R, op)(placement)
     shown = shown and shown.format(ok=repr(OK), err=repr(ERR))
     assert shown is None or str(err.value) == f"Error in the operation: {shown}"
+    assert err.value.failed == {"b": ["s2"]} and err.value.__notes__ == ["failed: service 's2' on node 'b'"]
     assert placement._deployed == "untouched"
-    assert all(placement.application.services[s] is old[s] for s in old)
+    services = placement.application.services
+    assert services["s2"] is old["s2"]
+    # Undeploy keeps the last state of the services that the other nodes removed.
+    assert all((services[s] is not old[s]) == (op == "undeploy") for s in ("s1", "s3"))
+
+
+def test_services_a_node_no_longer_held_are_left_as_they_are(cluster, placement):
+    cluster.answers["s1"] = (OK, None)
+    old = dict(placement.application.services)
+    R.undeploy(placement)
+    services = placement.application.services
+    assert services["s1"] is old["s1"] and services["s2"] is not old["s2"] and placement._deployed is False
 
 
 def test_empty_application_deploys_and_undeploys(cluster, monkeypatch):

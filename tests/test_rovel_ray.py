@@ -69,16 +69,24 @@ def test_full_life_cycle(env):
     assert services["db"] == Service("db", False, False, {"cpu": 1})
 
 
-@pytest.mark.parametrize("op", ["start", "undeploy"])
-def test_refused_operation_changes_nothing(env, op):
+def test_refused_operation_changes_nothing(env):
     handles, pl = env
     pl._deployed = "before"
     originals = dict(pl.application.services)
-    with pytest.raises(ValueError, match=r"^Error in the operation: .*ResponseCode.ERROR"):
-        getattr(RemoteSimRovel, op)(pl)
+    with pytest.raises(ValueError, match=r"^Error in the operation: .*ResponseCode.ERROR") as err:
+        RemoteSimRovel.start(pl)  # nothing deployed to start
+    assert err.value.failed == {"n1": ["web", "cache"], "n2": ["api"], "n3": ["db"]}
     assert pl._deployed == "before"
     assert all(pl.application.services[s] is originals[s] for s in MAPPING)
     assert on_nodes(handles) == expected(False, False)
+
+
+def test_undeploying_what_is_not_deployed_is_done(env):
+    handles, pl = env
+    originals = dict(pl.application.services)
+    RemoteSimRovel.undeploy(pl)
+    assert pl._deployed is False and on_nodes(handles) == expected(False, False)
+    assert all(pl.application.services[s] is originals[s] for s in MAPPING)
 
 
 def test_unknown_actor_fails_before_any_submission(env):

@@ -8,6 +8,7 @@
 // KeywordCaller), and items are unpacked without building tuples.
 #include "callback/callback.h"
 #include "callback/collectors.h"
+#include "common/guards.h"
 #include "common/kwcall.h"
 #include "common/names.h"
 #include "common/object.h"
@@ -53,7 +54,11 @@ PyObject* walk_placements(PyObject* placements, Entry entry) {
     if (!result || !iter) {
         return nullptr;
     }
+    LoopGuard guard;
     while (Ref pl = Ref::steal(PyIter_Next(iter.get()))) {
+        if (!guard.step()) {
+            return nullptr;
+        }
         Ref application = getattr(pl.get(), a_application);
         if (!application) {
             return nullptr;
@@ -103,7 +108,11 @@ Ref application_items(PyObject* fn, PyObject* pl, PyObject* infr, PyObject* meth
     if (!inner || !iter) {
         return {};
     }
+    LoopGuard guard;
     while (Ref item = Ref::steal(PyIter_Next(iter.get()))) {
+        if (!guard.step()) {
+            return {};
+        }
         Ref parts[Parts];
         if (!unpack(item.get(), Parts, parts)) {
             return {};
@@ -178,7 +187,11 @@ PyObject* infrastructure_items(PyObject* const* p, PyObject* method, PyObject* e
     if (!result || !iter) {
         return nullptr;
     }
+    LoopGuard guard;
     while (Ref item = Ref::steal(PyIter_Next(iter.get()))) {
+        if (!guard.step()) {
+            return nullptr;
+        }
         Ref parts[Parts];
         if (!unpack(item.get(), Parts, parts)) {
             return nullptr;

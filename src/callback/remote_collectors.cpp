@@ -4,8 +4,15 @@
 // the node's actor, a single `ray_get` waits for all of them, and a second
 // pass pairs the answers with the services (or nodes) by position. `ray`,
 // `ray_get` and `defaultdict` are looked up in the module globals at each use.
+//
+// `ray_get` lets other threads run while it waits, and they may change the
+// placements or the nodes: the second pass must then meet what the first one
+// submitted, in the same order, or the answers would go to other services.
+// What it meets is checked against a record of the first pass, by identity
+// first, so that when nothing changed no other object is read or called.
 #include "callback/callback.h"
 #include "callback/collectors.h"
+#include "common/guards.h"
 #include "common/kwcall.h"
 #include "common/names.h"
 #include "common/object.h"
@@ -81,6 +88,54 @@ private:
     Py_ssize_t consumed_ = 0;
     bool is_list_ = false;
     bool finished_ = false;
+};
+
+// What the first pass submitted for, in order: placements and service ids,
+// or nodes. The second pass must meet them again, item by item.
+class Submitted {
+public:
+    explicit Submitted(const char* what) noexcept
+        : what_(what), items_(Ref::steal(PyList_New(0))) {}
+
+    bool ok() const noexcept { return static_cast<bool>(items_); }
+
+    bool add(PyObject* item) noexcept { return PyList_Append(items_.get(), item) == 0; }
+
+    // Whether `item` is the next one submitted for: the same object, or with
+    // `equal`, one that compares equal. RuntimeError if not.
+    bool meets(PyObject* item, bool equal) noexcept {
+        if (next_ < PyList_GET_SIZE(items_.get())) {
+            Ref expected = Ref::borrow(PyList_GET_ITEM(items_.get(), next_));
+            int same = expected.get() == item;
+            if (!same && equal) {
+                same = PyObject_RichCompareBool(expected.get(), item, Py_EQ);
+                if (same < 0) {
+                    return false;
+                }
+            }
+            if (same) {
+                ++next_;
+                return true;
+            }
+        }
+        return changed();
+    }
+
+    // Whether every item submitted for was met. RuntimeError if not.
+    bool ended() noexcept { return next_ == PyList_GET_SIZE(items_.get()) || changed(); }
+
+private:
+    bool changed() noexcept {
+        PyErr_Format(PyExc_RuntimeError,
+                     "%s changed while the remote calls were awaited; "
+                     "their answers cannot be paired",
+                     what_);
+        return false;
+    }
+
+    const char* what_;
+    Ref items_;
+    Py_ssize_t next_ = 0;
 };
 
 // ray.get_actor(f"{infr.id}/{node}"), reading ray, get_actor, infr.id and
@@ -186,9 +241,11 @@ PyObject* remote_service_fn_impl(PyObject* function, PyObject* const* p, PyObjec
         return nullptr;
     }
     KeywordCaller call(event_data, 2);
-    if (!call.ok()) {
+    Submitted submitted("the placements");
+    if (!call.ok() || !submitted.ok()) {
         return nullptr;
     }
+    LoopGuard guard;
 
     // First pass: look each node's actor up once, submit one call per service.
     Ref iter = iterate_placements(placements);
@@ -208,6 +265,9 @@ PyObject* remote_service_fn_impl(PyObject* function, PyObject* const* p, PyObjec
             return nullptr;
         }
         while (Ref s = Ref::steal(PyIter_Next(services.get()))) {
+            if (!guard.step()) {
+                return nullptr;
+            }
             Ref node = node_of(pl.get(), s.get());
             if (!node) {
                 return nullptr;
@@ -235,7 +295,8 @@ PyObject* remote_service_fn_impl(PyObject* function, PyObject* const* p, PyObjec
                 return nullptr;
             }
             Ref ref = submit(handle.get(), s.get(), fn, call);
-            if (!ref || PyList_Append(remotes.get(), ref.get()) < 0) {
+            if (!ref || PyList_Append(remotes.get(), ref.get()) < 0 || !submitted.add(pl.get()) ||
+                !submitted.add(s.get())) {
                 return nullptr;
             }
         }
@@ -281,6 +342,10 @@ PyObject* remote_service_fn_impl(PyObject* function, PyObject* const* p, PyObjec
             return nullptr;
         }
         while (Ref s = Ref::steal(PyIter_Next(services.get()))) {
+            if (!guard.step() || !submitted.meets(pl.get(), false) ||
+                !submitted.meets(s.get(), true)) {
+                return nullptr;
+            }
             Ref value = results.pop();
             if (!value || PyDict_SetItem(inner.get(), s.get(), value.get()) < 0) {
                 return nullptr;
@@ -290,7 +355,7 @@ PyObject* remote_service_fn_impl(PyObject* function, PyObject* const* p, PyObjec
             return nullptr;
         }
     }
-    if (PyErr_Occurred() || !results.finish()) {
+    if (PyErr_Occurred() || !submitted.ended() || !results.finish()) {
         return nullptr;
     }
     return result.release();
@@ -305,9 +370,11 @@ PyObject* remote_node_fn_impl(PyObject* function, PyObject* const* p, PyObject*,
         return nullptr;
     }
     KeywordCaller call(event_data, 2);
-    if (!call.ok()) {
+    Submitted submitted("the infrastructure's nodes");
+    if (!call.ok() || !submitted.ok()) {
         return nullptr;
     }
+    LoopGuard guard;
 
     // First pass: one actor lookup and one call per node, no cache.
     Ref iter = iterate_attr(infr, a_nodes);
@@ -315,12 +382,15 @@ PyObject* remote_node_fn_impl(PyObject* function, PyObject* const* p, PyObject*,
         return nullptr;
     }
     while (Ref node = Ref::steal(PyIter_Next(iter.get()))) {
+        if (!guard.step()) {
+            return nullptr;
+        }
         Ref engine = get_actor(function, infr, [&] { return node.dup(); });
         if (!engine) {
             return nullptr;
         }
         Ref ref = submit(engine.get(), Py_None, fn, call);
-        if (!ref || PyList_Append(remotes.get(), ref.get()) < 0) {
+        if (!ref || PyList_Append(remotes.get(), ref.get()) < 0 || !submitted.add(node.get())) {
             return nullptr;
         }
     }
@@ -341,12 +411,15 @@ PyObject* remote_node_fn_impl(PyObject* function, PyObject* const* p, PyObject*,
         return nullptr;
     }
     while (Ref node = Ref::steal(PyIter_Next(iter.get()))) {
+        if (!guard.step() || !submitted.meets(node.get(), true)) {
+            return nullptr;
+        }
         Ref value = results.pop();
         if (!value || PyDict_SetItem(result.get(), node.get(), value.get()) < 0) {
             return nullptr;
         }
     }
-    if (PyErr_Occurred() || !results.finish()) {
+    if (PyErr_Occurred() || !submitted.ended() || !results.finish()) {
         return nullptr;
     }
     return result.release();

@@ -2,6 +2,7 @@
 
 #include <cstddef>
 
+#include "common/guards.h"
 #include "common/names.h"
 
 namespace sorvane {
@@ -233,7 +234,9 @@ PyObject* function_vectorcall(PyObject* callable, PyObject* const* args, size_t 
     // is _triggered_events itself, say) would recurse until the C stack
     // overflows. Each call is counted as the interpreter counts calls into C,
     // and a too deep one raises RecursionError.
-    if (Py_EnterRecursiveCall(" while calling a Python object")) {
+    // The count alone does not see how much C stack a level takes, which a
+    // thread started with a small stack runs out of first.
+    if (!enough_stack() || Py_EnterRecursiveCall(" while calling a Python object")) {
         return nullptr;
     }
     PyObject* result;
@@ -448,6 +451,11 @@ PyObject* get_code(PyObject* self, void*) {
     Ref code = Ref::steal(PyObject_Call(replace.get(), noargs.get(), kwargs.get()));
     if (!code) {
         return nullptr;
+    }
+    // code.replace runs Python code (audit hooks), which may have read
+    // __code__ meanwhile: every reader gets the first one made.
+    if (f->code != nullptr) {
+        return Py_NewRef(f->code);
     }
     f->code = code.dup().release();
     return code.release();

@@ -98,6 +98,17 @@ bool import_from(PyObject* globals, const char* module,
     return true;
 }
 
-bool prepare_module() noexcept { return ready_function_type() && intern_names(); }
+bool prepare_module() noexcept {
+    // The function type, the interned names and the bound built-ins are kept
+    // for the process, not per interpreter: a module loaded in a second
+    // interpreter would rebind them under the first one.
+    if (PyInterpreterState_Get() != PyInterpreterState_Main()) {
+        PyErr_SetString(PyExc_ImportError,
+                        "sorvane_core's native modules load only in the main interpreter, "
+                        "not in a sub-interpreter");
+        return false;
+    }
+    return ready_function_type() && intern_names();
+}
 
 }  // namespace sorvane

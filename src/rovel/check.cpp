@@ -11,9 +11,11 @@ namespace {
 Name g_response_code{"ResponseCode"};
 Name a_error{"ERROR"};
 
+}  // namespace
+
 // code == ResponseCode.ERROR, as an `if` tests it. ResponseCode is looked up
 // for every element, so a rebinding made while iterating is seen.
-int is_error(PyObject* function, PyObject* code) {
+int is_error(PyObject* function, PyObject* code) noexcept {
     Ref response_code = function_global(function, g_response_code);
     if (!response_code) {
         return -1;
@@ -25,6 +27,8 @@ int is_error(PyObject* function, PyObject* code) {
     Ref eq = Ref::steal(PyObject_RichCompare(code, error.get(), Py_EQ));
     return eq ? PyObject_IsTrue(eq.get()) : -1;
 }
+
+namespace {
 
 // raise ValueError(message), with the ValueError bound at load.
 void raise_value_error(PyObject* message) {

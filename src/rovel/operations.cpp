@@ -5,6 +5,14 @@
 // been asked to do anything. Then it submits one ops_entrypoint call per
 // service, waits for all of them with a single ray_get, and updates the
 // placement only once _handle_error has accepted every answer.
+//
+// When some nodes answer with the error code and others do not, the
+// ValueError of _handle_error is raised as it is, but first what the other
+// answers did is kept (an undeploy stores the services that the nodes handed
+// back), and the error says which services failed on which node: in a note,
+// and in its attribute `failed`, a dict of node -> [service ids].
+#include <algorithm>
+
 #include "common/names.h"
 #include "common/object.h"
 #include "common/text.h"
@@ -41,6 +49,7 @@ Name k_service_id{"service_id"};
 Name k_service{"service"};
 Name a_qualname{"__qualname__"};
 Name a_module{"__module__"};
+Name a_add_note{"add_note"};
 Name s_name{"__name__"};
 Name s_builtins{"builtins"};
 
@@ -148,9 +157,11 @@ Ref submit(PyObject* function, PyObject* node, PyObject* service, PyObject* memb
                                           1 | PY_VECTORCALL_ARGUMENTS_OFFSET, kwnames));
 }
 
-// Submits the operation for every (node, service) of the work list and waits
-// for all the answers; `kwnames` says whether the service itself is sent.
-Ref perform(PyObject* function, PyObject* placement, PyObject* member, PyObject* kwnames) {
+// Submits the operation for every (node, service) of the work list, which it
+// keeps in `work`, and waits for all the answers; `kwnames` says whether the
+// service itself is sent.
+Ref perform(PyObject* function, PyObject* placement, PyObject* member, PyObject* kwnames,
+            Ref& work) {
     Ref ray_get = function_global(function, g_ray_get);
     if (!ray_get) {
         return {};
@@ -167,7 +178,7 @@ Ref perform(PyObject* function, PyObject* placement, PyObject* member, PyObject*
     if (!get_remotes) {
         return {};
     }
-    Ref work = call_one(get_remotes.get(), placement);
+    work = call_one(get_remotes.get(), placement);
     if (!work) {
         return {};
     }
@@ -197,10 +208,84 @@ Ref keywords(bool with_service) {
                                    : PyTuple_Pack(1, k_service_id.get()));
 }
 
-// _handle_error(results)
-bool check(PyObject* function, PyObject* results) {
+// The services whose answer is the error code, by node: {node: [service ids]},
+// pairing the work list with the codes by position, and the note that says
+// it. Null, with an exception set, if anything on the way fails.
+Ref failures(PyObject* function, PyObject* placement, PyObject* work, PyObject* codes,
+             Ref& note) {
+    Ref entries = Ref::steal(PySequence_Tuple(work));
+    Ref answers = entries ? Ref::steal(PySequence_Tuple(codes)) : Ref{};
+    Ref failed = Ref::steal(PyDict_New());
+    Ref lines = Ref::steal(PyList_New(0));
+    if (!answers || !failed || !lines) {
+        return {};
+    }
+    const Py_ssize_t n = std::min(PyTuple_GET_SIZE(entries.get()), PyTuple_GET_SIZE(answers.get()));
+    for (Py_ssize_t i = 0; i < n; ++i) {
+        const int error = is_error(function, PyTuple_GET_ITEM(answers.get(), i));
+        if (error <= 0) {
+            if (error < 0) {
+                return {};
+            }
+            continue;
+        }
+        Ref pair[2];
+        if (!unpack(PyTuple_GET_ITEM(entries.get(), i), 2, pair)) {
+            return {};
+        }
+        Ref service_id = getattr(pair[1].get(), a_id);
+        Ref node = service_id ? call_method(placement, a_service_placement, service_id.get()) : Ref{};
+        if (!node) {
+            return {};
+        }
+        PyObject* ids = PyDict_GetItemWithError(failed.get(), node.get());  // borrowed
+        if (ids == nullptr) {
+            Ref fresh = PyErr_Occurred() ? Ref{} : Ref::steal(PyList_New(0));
+            if (!fresh || PyDict_SetItem(failed.get(), node.get(), fresh.get()) < 0) {
+                return {};
+            }
+            ids = fresh.get();
+        }
+        Ref line = Ref::steal(PyUnicode_FromFormat("service %R on node %R", service_id.get(), node.get()));
+        if (PyList_Append(ids, service_id.get()) < 0 || !line ||
+            PyList_Append(lines.get(), line.get()) < 0) {
+            return {};
+        }
+    }
+    Ref separator = Ref::steal(PyUnicode_FromString(", "));
+    Ref joined = separator ? Ref::steal(PyUnicode_Join(separator.get(), lines.get())) : Ref{};
+    note = joined ? Ref::steal(PyUnicode_FromFormat("failed: %U", joined.get())) : Ref{};
+    return note ? std::move(failed) : Ref{};
+}
+
+// With the ValueError of _handle_error set: adds to it the services that
+// failed, by node. What goes wrong on the way is left out; the ValueError
+// stays the error raised.
+void tell_failures(PyObject* function, PyObject* placement, PyObject* work, PyObject* codes) {
+    if (!PyErr_ExceptionMatches(PyExc_ValueError)) {
+        return;
+    }
+    PyObject* exc = PyErr_GetRaisedException();
+    Ref note;
+    Ref failed = failures(function, placement, work, codes, note);
+    if (!failed || PyObject_SetAttrString(exc, "failed", failed.get()) < 0 ||
+        !call_method(exc, a_add_note, note.get())) {
+        PyErr_Clear();
+    }
+    PyErr_SetRaisedException(exc);
+}
+
+// _handle_error(results), telling which services failed if it raises.
+bool check(PyObject* function, PyObject* placement, PyObject* work, PyObject* results) {
     Ref handle_error = function_global(function, g_handle_error);
-    return handle_error && call_one(handle_error.get(), results);
+    if (!handle_error) {
+        return false;
+    }
+    if (call_one(handle_error.get(), results)) {
+        return true;
+    }
+    tell_failures(function, placement, work, results);
+    return false;
 }
 
 // The operations whose answers are response codes: submit, wait, check.
@@ -210,8 +295,9 @@ bool perform_checked(PyObject* function, PyObject* placement, PyObject* member,
     if (!kwnames) {
         return false;
     }
-    Ref results = perform(function, placement, member, kwnames.get());
-    return results && check(function, results.get());
+    Ref work;
+    Ref results = perform(function, placement, member, kwnames.get(), work);
+    return results && check(function, placement, work.get(), results.get());
 }
 
 // ---------------------------------------------------------------------------
@@ -290,13 +376,54 @@ Ref star_args(PyObject* results) {
     return Ref::steal(PySequence_Tuple(results));
 }
 
+// Stores each service a node handed back under its own id, or with
+// `successes_only`, each whose code is not the error code; a node that hands
+// back None (a service it no longer held) leaves the entry as it is.
+bool store_services(PyObject* function, PyObject* placement, PyObject* codes,
+                    PyObject* new_services, bool successes_only) {
+    Ref iter = Ref::steal(PyObject_GetIter(new_services));
+    Ref code_iter = successes_only ? Ref::steal(PyObject_GetIter(codes)) : Ref{};
+    if (!iter || (successes_only && !code_iter)) {
+        return false;
+    }
+    while (Ref new_service = Ref::steal(PyIter_Next(iter.get()))) {
+        if (successes_only) {
+            Ref code = Ref::steal(PyIter_Next(code_iter.get()));
+            if (!code) {
+                return !PyErr_Occurred();
+            }
+            const int error = is_error(function, code.get());
+            if (error) {
+                if (error < 0) {
+                    return false;
+                }
+                continue;
+            }
+        }
+        if (new_service.get() == Py_None) {
+            continue;
+        }
+        Ref services = services_of(placement);
+        if (!services) {
+            return false;
+        }
+        Ref service_id = getattr(new_service.get(), a_id);
+        if (!service_id ||
+            PyObject_SetItem(services.get(), service_id.get(), new_service.get()) < 0) {
+            return false;
+        }
+    }
+    return !PyErr_Occurred();
+}
+
 PyObject* undeploy_impl(PyObject* function, PyObject* const* p, PyObject*, PyObject*) {
     PyObject* placement = p[0];
     Ref kwnames = keywords(false);
     if (!kwnames) {
         return nullptr;
     }
-    Ref results = perform(function, placement, op_undeploy, kwnames.get());
+    Ref work;
+    Ref results = perform(function, placement, op_undeploy, kwnames.get(), work);
     if (!results) {
         return nullptr;
     }
@@ -349,28 +476,32 @@ PyObject* undeploy_impl(PyObject* function, PyObject* const* p, PyObject*, PyObj
     PyObject* cast_args[] = {nullptr, codes_type.get(), codes};
     Ref typed = Ref::steal(PyObject_Vectorcall(cast.get(), cast_args + 1,
                                                2 | PY_VECTORCALL_ARGUMENTS_OFFSET, nullptr));
-    if (!typed || !call_one(handle_error.get(), typed.get())) {
+    if (!typed) {
+        return nullptr;
+    }
+    if (!call_one(handle_error.get(), typed.get())) {
+        if (PyErr_ExceptionMatches(PyExc_ValueError)) {
+            // The services the other nodes removed are gone from them: their
+            // last state is kept, whatever failed elsewhere.
+            PyObject* exc = PyErr_GetRaisedException();
+            if (!store_services(function, placement, codes, new_services, true)) {
+                Ref lost = Ref::steal(PyErr_GetRaisedException());
+                Ref note = Ref::steal(PyUnicode_FromFormat(
+                    "storing the services that the other nodes handed back failed: %R", lost.get()));
+                if (!note || !call_method(exc, a_add_note, note.get())) {
+                    PyErr_Clear();
+                }
+            }
+            PyErr_SetRaisedException(exc);
+            tell_failures(function, placement, work.get(), codes);
+        }
         return nullptr;
     }
 
     // The nodes answer with the state the services had when they left, which
     // replaces the placement's own.
-    Ref iter = Ref::steal(PyObject_GetIter(new_services));
-    if (!iter) {
-        return nullptr;
-    }
-    while (Ref new_service = Ref::steal(PyIter_Next(iter.get()))) {
-        Ref services = services_of(placement);
-        if (!services) {
-            return nullptr;
-        }
-        Ref service_id = getattr(new_service.get(), a_id);
-        if (!service_id ||
-            PyObject_SetItem(services.get(), service_id.get(), new_service.get()) < 0) {
-            return nullptr;
-        }
-    }
-    if (PyErr_Occurred() || !setattr(placement, a_deployed, Py_False)) {
+    if (!store_services(function, placement, codes, new_services, false) ||
+        !setattr(placement, a_deployed, Py_False)) {
         return nullptr;
     }
     return new_none();

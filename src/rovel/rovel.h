@@ -25,4 +25,8 @@ Ref make_rovel_class(PyObject* globals) noexcept;
 // The module-level _handle_error (check.cpp).
 extern const FunctionSpec handle_error_spec;
 
+// code == ResponseCode.ERROR as _handle_error tests it: 1, 0, or -1 with an
+// exception set.
+int is_error(PyObject* function, PyObject* code) noexcept;
+
 }  // namespace sorvane::rovel

@@ -4,12 +4,13 @@ from __future__ import annotations
 
 import dataclasses
 import time
+from collections.abc import Iterable
 from typing import TYPE_CHECKING, Any, Callable, Hashable, cast
 
 import ray
 
 from sorvane_core.remote.service import Service
-from sorvane_core.remote.utils import RemoteOps, ResponseCode
+from sorvane_core.remote.utils import RemoteOps, ResponseCode, name_actor, ray_get
 
 if TYPE_CHECKING:
     from sorvane_core.graph import Infrastructure
@@ -21,7 +22,22 @@ _RELEASE_POLL_S = 0.05
 
 @ray.remote
 class RemoteNode:
-    """An infrastructure node and the services deployed on it."""
+    """An infrastructure node and the services deployed on it.
+
+    Its life-cycle operations reach a state rather than make a move, so that
+    repeating an operation after a partial failure completes it:
+
+    ========  ==============================  ==================================
+    DEPLOY    not here: deployed, OK           here with the same requirements:
+                                               OK, kept as it is; with others
+                                               (another service of that id) or
+                                               no service given: ERROR
+    START     stopped: started, OK             running: OK; not here: ERROR
+    STOP      running: stopped, OK             stopped, or not here: OK
+    UNDEPLOY  stopped: removed, (OK, state)    not here: (OK, None);
+                                               running: (ERROR, None)
+    ========  ==============================  ==================================
+    """
 
     def __init__(self, name: Hashable, attributes: dict[str, Any] | None = None) -> None:
         self._name = name
@@ -64,29 +80,31 @@ class RemoteNode:
     ) -> ResponseCode | tuple[ResponseCode, Service | None]:
         current = self._services.get(service_id)
         if op is RemoteOps.DEPLOY:
-            if current is not None or service is None:
+            if service is None:
                 return ResponseCode.ERROR
+            if current is not None:  # a retry, or another service under the same id
+                return ResponseCode.OK if current.requirements == service.requirements else ResponseCode.ERROR
             # A copy: the caller's object must never be the actor's state.
             self._services[service_id] = dataclasses.replace(
                 service, deployed=True, running=False
             )
             return ResponseCode.OK
         if op is RemoteOps.START:
-            if current is None or current.running:
+            if current is None:
                 return ResponseCode.ERROR
             current.running = True
             return ResponseCode.OK
         if op is RemoteOps.STOP:
-            if current is None or not current.running:
-                return ResponseCode.ERROR
-            current.running = False
+            if current is not None:
+                current.running = False
             return ResponseCode.OK
         if op is RemoteOps.UNDEPLOY:
-            if current is None or current.running:
+            if current is None:
+                return ResponseCode.OK, None
+            if current.running:
                 return ResponseCode.ERROR, None
             del self._services[service_id]
             current.deployed = False
-            current.running = False
             return ResponseCode.OK, current
         return ResponseCode.ERROR
 
@@ -145,17 +163,48 @@ def start_node_actors(infrastructure: Infrastructure) -> dict[Hashable, ray.acto
     handles: dict[Hashable, ray.actor.ActorHandle[Any]] = {}
     try:
         for node, attributes in infrastructure.nodes(data=True):
-            handles[node] = cast(Any, RemoteNode).options(
-                name=actor_name(infrastructure.id, node), num_cpus=0,
-                scheduling_strategy=scheduling_of(attributes),
+            name = actor_name(infrastructure.id, node)
+            handle = handles[node] = cast(Any, RemoteNode).options(
+                name=name, num_cpus=0, scheduling_strategy=scheduling_of(attributes),
             ).remote(node, dict(attributes))
+            name_actor(handle, name)
         # Creation is asynchronous; a round trip surfaces constructor failures now.
-        ray.get([h.name.remote() for h in handles.values()])
+        ray_get([h.name.remote() for h in handles.values()])
     except BaseException:
-        for handle in handles.values():
-            ray.kill(handle)
+        kill_node_actors(handles.values(), [])
         raise
     return handles
+
+
+def kill_node_actors(handles: Iterable[ray.actor.ActorHandle[Any]], names: Iterable[str]) -> None:
+    """Kill actors, without waiting for what they are doing, then wait a few
+    seconds for ``names`` to be free again.
+
+    Every kill is made even if an interrupt (Ctrl-C) comes in the middle; the
+    interrupt is raised once they all are. Raises TimeoutError if Ray has not
+    released a name in time, since starting again would then fail.
+    """
+    interrupted: BaseException | None = None
+    for handle in handles:
+        for _ in range(3):
+            try:
+                ray.kill(handle, no_restart=True)
+                break
+            except (KeyboardInterrupt, SystemExit) as exc:
+                interrupted = exc  # and kill it again: the first one may not have gone out
+            except Exception:
+                break  # already gone
+    deadline = time.monotonic() + _RELEASE_TIMEOUT_S
+    try:
+        for name in names:
+            while _live_actor(name) is not None:
+                if time.monotonic() > deadline:
+                    raise TimeoutError(f"Ray still holds actor name {name!r} after kill")
+                time.sleep(_RELEASE_POLL_S)
+    except (KeyboardInterrupt, SystemExit) as exc:
+        interrupted = interrupted or exc  # the kills are made; the names follow
+    if interrupted is not None:
+        raise interrupted
 
 
 def stop_node_actors(infrastructure: Infrastructure) -> None:
@@ -164,16 +213,11 @@ def stop_node_actors(infrastructure: Infrastructure) -> None:
     Nodes without a live actor are skipped. Raises TimeoutError if Ray has not
     released a name after a few seconds, since starting again would then fail.
     """
-    names = []
+    handles, names = [], []
     for node in infrastructure.nodes:
         name = actor_name(infrastructure.id, node)
         handle = _live_actor(name)
         if handle is not None:
-            ray.kill(handle)
+            handles.append(handle)
             names.append(name)
-    deadline = time.monotonic() + _RELEASE_TIMEOUT_S
-    for name in names:
-        while _live_actor(name) is not None:
-            if time.monotonic() > deadline:
-                raise TimeoutError(f"Ray still holds actor name {name!r} after kill")
-            time.sleep(_RELEASE_POLL_S)
+    kill_node_actors(handles, names)

@@ -20,6 +20,20 @@ if TYPE_CHECKING:
     from sorvane_core.graph import Infrastructure
 
 
+def urgent(error: BaseException | None) -> bool:
+    """Whether ``error``, or one that caused it, means that the actors may not
+    answer: an interrupt, a timeout or a lost actor."""
+    seen = 0
+    while error is not None and seen < 20:
+        if not isinstance(error, Exception) or isinstance(error, TimeoutError):
+            return True
+        if type(error).__module__ == "ray.exceptions" and "Actor" in type(error).__name__:
+            return True  # RayActorError, ActorDiedError, ActorUnavailableError, ...
+        error = error.__cause__ or error.__context__
+        seen += 1
+    return False
+
+
 class MigrationError(RuntimeError):
     """A service could not be moved; it still runs where it was, unless the notes
     of this error say that putting it back failed too.
@@ -95,19 +109,55 @@ class Emulation:
             if not pl.mapping:
                 continue
             ops = Placement(pl.application, self.infrastructure, pl.mapping)
-            self._rovel.deploy(ops)
+            # Known before any node is asked, so that teardown also takes down a
+            # deploy or a start that failed half-way (the node actors take a
+            # repeated stop or undeploy as done).
             entry = self.deployed[app_id] = _Deployed(pl, ops, getattr(pl.mapping, "version", None))
+            self._rovel.deploy(ops)
             pl._deployed = ops._deployed
-            self._rovel.start(ops)
             entry.running = True
+            self._rovel.start(ops)
 
-    def close(self) -> list[Exception]:
-        """Stop and undeploy every application, then the node actors; return the errors."""
-        from sorvane_core.remote._node import stop_node_actors
+    def close(self, error: BaseException | None = None) -> list[BaseException]:
+        """Take the emulation down; return the errors on the way.
 
-        errors: list[Exception] = []
-        if self._shipper is not None:
-            self._shipper.unregister()
+        Every application is stopped and undeployed, which writes the last
+        state of its services back, then the node actors are killed, whatever
+        happens: nothing is left running and the names are free for the next
+        run. After an interrupt, a timeout or a lost actor (``error``, or one
+        met on the way), the actors are killed at once: work queued behind a
+        stuck call would wait for ever. An interrupt that comes during the
+        teardown is raised once the actors are killed.
+        """
+        from sorvane_core.remote._node import actor_name, kill_node_actors
+
+        errors: list[BaseException] = []
+        interrupted: BaseException | None = None
+        try:
+            if not urgent(error):
+                self._take_down(errors)
+        except (KeyboardInterrupt, SystemExit) as exc:
+            interrupted = exc
+        finally:
+            if self._shipper is not None:
+                self._shipper.unregister()
+            handles = list(self.actors.values())
+            names = [actor_name(self.infrastructure.id, node) for node in self.actors]
+            for entry in self.deployed.values():
+                entry.user._deployed = False  # whatever was left goes with the actors
+            self.actors, self.deployed = {}, {}
+            try:
+                kill_node_actors(handles, names)
+            except (KeyboardInterrupt, SystemExit) as exc:
+                interrupted = interrupted or exc
+            except Exception as err:
+                errors.append(err)
+        if interrupted is not None:
+            raise interrupted
+        return errors
+
+    def _take_down(self, errors: list[BaseException]) -> None:
+        """Stop and undeploy every application, until an error says to hurry."""
         for entry in self.deployed.values():
             steps = ([self._rovel.stop] if entry.running else []) + [self._rovel.undeploy]
             for step in steps:
@@ -115,16 +165,10 @@ class Emulation:
                     step(entry.ops)
                 except Exception as err:
                     errors.append(err)
+                    if urgent(err):
+                        return
                     break
             entry.user._deployed = entry.ops._deployed
-        self.deployed = {}
-        if self.actors:
-            try:
-                stop_node_actors(self.infrastructure)
-            except Exception as err:
-                errors.append(err)
-            self.actors = {}
-        return errors
 
     def ship(self, callbacks: Iterable[Any]) -> None:
         """Send the remote callbacks among ``callbacks`` to the actors by reference."""

@@ -11,6 +11,7 @@ from pathlib import Path
 from typing import TYPE_CHECKING, Any, Hashable, Protocol
 
 from sorvane_core.placement import CHANGES, Placement, PlacementView, TrackedDict, ViewCache
+from sorvane_core.remote.timeouts import set_remote_timeout
 from sorvane_core.simulation._checks import (
     check_callbacks,
     check_free,
@@ -83,6 +84,10 @@ class Simulator:
             Ray itself, over the quiet defaults (``logging_level=ERROR``,
             ``log_to_driver=False``, no dashboard): ``{"log_to_driver": True}``
             shows what the actors print.
+        remote_timeout: how long, in seconds, a run waits for the node actors
+            to answer one batch of remote calls (None: for ever); past it,
+            TimeoutError names the actors still busy and the run ends, its
+            actors killed.
     """
 
     def __init__(
@@ -99,6 +104,7 @@ class Simulator:
         progress: bool | None = None,
         observers: Iterable[Observer] = (),
         ray_init: Mapping[str, Any] | None = None,
+        remote_timeout: float | None = 300.0,
     ) -> None:
         if mode not in MODES:
             raise ValueError(f"mode must be one of {MODES}, not {mode!r}")
@@ -108,6 +114,8 @@ class Simulator:
         self.mode = mode
         self.address = address
         self.ray_init = dict(ray_init or {})
+        self.remote_timeout = remote_timeout
+        self._saved_timeout: float | None = None
         self.keep_history = history
         self.out = None if out is None else Path(out)
         self.given_seed = seed
@@ -257,6 +265,7 @@ class Simulator:
         self.history = history = []
         self.stopped = False
         self.tick = self.ticks_run = 0
+        self._saved_timeout = set_remote_timeout(self.remote_timeout)
         self.seed = self.given_seed if self.given_seed is not None else random.SystemRandom().randrange(2**63)
         self.rng.seed(self.seed)
         try:
@@ -364,14 +373,26 @@ class Simulator:
         self._listeners = None
         watching, self._watching = self._watching, []
         emulation, self._emulation = self._emulation, None
-        errors: list[BaseException] = list(emulation.close()) if emulation is not None else []
+        errors: list[BaseException] = []
+        interrupted: BaseException | None = None
+        try:
+            if emulation is not None:
+                errors.extend(emulation.close(error))
+        except BaseException as exc:  # Ctrl-C during the teardown: raised once all is done
+            interrupted = exc
+        finally:
+            set_remote_timeout(self._saved_timeout)
         ended_by = error if error is not None and not isinstance(error, GeneratorExit) else None
-        reason = ended_by or (errors[0] if errors else error)
+        reason = ended_by or interrupted or (errors[0] if errors else error)
         for observer in watching:
             try:
                 observer.finished(self, reason)
             except Exception as failure:
                 errors.append(failure)
+        if interrupted is not None:
+            for other in errors:
+                interrupted.add_note(f"also failed while ending the run: {other!r}")
+            raise interrupted
         if not errors:
             return
         if ended_by is not None:
