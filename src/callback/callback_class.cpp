@@ -4,130 +4,99 @@
 // The class is an ordinary Python class (made by `type`, base `object`, with
 // an instance __dict__ and weak references); its state lives in instance
 // attributes read and written by ordinary attribute access, so subclasses and
-// the host can override or write any of it.
+// the host can override or write any of it. Which reads a caller or subclass
+// can observe is said in docs/design.md.
 #include <climits>
+#include <cstring>
 
 #include "callback/callback.h"
-#include "callback/fastattr.h"
-#include "common/names.h"
-#include "common/object.h"
 
 namespace sorvane::callback {
 
 namespace {
 
-Name s_name{"_name"};
-Name s_type{"_type"};
-Name s_activates_on{"_activates_on"};
-Name s_activates_every_n{"_activates_every_n"};
-Name s_triggers{"_triggers"};
-Name s_remote{"_remote"};
-Name s_report{"_report"};
-Name s_n_calls{"_n_calls"};
-Name s_activated_by{"_activated_by"};
-Name s_data{"_data"};
-Name s_call_by_type{"_call_by_type"};
-
 // {key: value for key in iterable}
 Ref dict_from_keys(PyObject* iterable, PyObject* value) {
-    Ref iter = Ref::steal(PyObject_GetIter(iterable));
-    Ref dict = Ref::steal(PyDict_New());
-    if (!iter || !dict) {
-        return {};
-    }
-    while (Ref key = Ref::steal(PyIter_Next(iter.get()))) {
-        if (PyDict_SetItem(dict.get(), key.get(), value) < 0) {
-            return {};
-        }
-    }
-    if (PyErr_Occurred()) {
-        return {};
-    }
+    Ref iter = check(PyObject_GetIter(iterable));
+    Ref dict = new_dict();
+    for_each_item(iter.get(), [&](PyObject* key) { check(PyDict_SetItem(dict.get(), key, value)); });
     return dict;
 }
 
 // ---------------------------------------------------------------------------
 // __init__
 
-PyObject* init_impl(PyObject*, PyObject* const* p, PyObject*, PyObject*) {
-    PyObject* self = p[0];
-    PyObject* name = p[1];
-    PyObject* callback_type = p[2];
-    PyObject* activates_on = p[3];
-    PyObject* activates_every_n = p[4];
-    PyObject* triggers = p[5];
-    PyObject* report = p[6];
-    PyObject* remote = p[7];
-
-    if (!setattr(self, s_name, name) || !setattr(self, s_type, callback_type)) {
-        return nullptr;
-    }
+Ref init(const Call&, PyObject* self, PyObject* name, PyObject* callback_type,
+         PyObject* activates_on, PyObject* activates_every_n, PyObject* triggers, PyObject* report,
+         PyObject* remote) {
+    setattr(self, kUnderName, name);
+    setattr(self, kUnderType, callback_type);
     Ref on = PyUnicode_Check(activates_on) ? list_of(activates_on) : Ref::borrow(activates_on);
-    if (!on || !setattr(self, s_activates_on, on.get())) {
-        return nullptr;
-    }
+    setattr(self, kUnderActivatesOn, on.get());
 
     Ref every;
     if (activates_every_n != Py_None) {
         every = Ref::borrow(activates_every_n);
     } else {
         // Built from the attribute as stored, as a subclass may intercept it.
-        Ref stored = getattr(self, s_activates_on);
-        Ref one = Ref::steal(PyLong_FromLong(1));
-        if (!stored || !one) {
-            return nullptr;
-        }
-        every = dict_from_keys(stored.get(), one.get());
+        Ref stored = getattr(self, kUnderActivatesOn);
+        every = dict_from_keys(stored.get(), integer(1).get());
     }
-    if (!every || !setattr(self, s_activates_every_n, every.get())) {
-        return nullptr;
-    }
+    setattr(self, kUnderActivatesEveryN, every.get());
 
-    Ref trig = triggers != Py_None ? Ref::borrow(triggers) : Ref::steal(PyDict_New());
-    if (!trig || !setattr(self, s_triggers, trig.get()) || !setattr(self, s_remote, remote)) {
-        return nullptr;
-    }
+    Ref trig = triggers != Py_None ? Ref::borrow(triggers) : new_dict();
+    setattr(self, kUnderTriggers, trig.get());
+    setattr(self, kUnderRemote, remote);
 
-    const int truth = PyObject_IsTrue(report);
-    if (truth < 0) {
-        return nullptr;
-    }
-    Ref rep = !truth                   ? Ref::steal(PyList_New(0))
+    Ref rep = !truth(report)           ? new_list()
               : PyUnicode_Check(report) ? list_of(report)
                                         : Ref::borrow(report);
-    if (!rep || !setattr(self, s_report, rep.get())) {
-        return nullptr;
-    }
+    setattr(self, kUnderReport, rep.get());
 
-    Ref stored = getattr(self, s_activates_on);
-    Ref zero = Ref::steal(PyLong_FromLong(0));
-    if (!stored || !zero) {
-        return nullptr;
-    }
-    Ref counts = dict_from_keys(stored.get(), zero.get());
-    if (!counts || !setattr(self, s_n_calls, counts.get()) ||
-        !setattr(self, s_activated_by, Py_None) || !setattr(self, s_data, Py_None)) {
-        return nullptr;
-    }
-    return new_none();
+    Ref stored = getattr(self, kUnderActivatesOn);
+    Ref counts = dict_from_keys(stored.get(), integer(0).get());
+    setattr(self, kUnderNCalls, counts.get());
+    setattr(self, kUnderActivatedBy, Py_None);
+    setattr(self, kUnderData, Py_None);
+    return Ref::borrow(Py_None);
 }
 
 // ---------------------------------------------------------------------------
 // __call__
 
-PyObject* call_impl(PyObject*, PyObject* const*, PyObject*, PyObject*) {
-    PyErr_SetString(PyExc_NotImplementedError,
-                    "The callback logic must be implemented in two main ways: 1. decorate a"
-                    "function or a class with a __call__ method; 2. subclass the SorvaneCallback"
-                    "class and implement the __call__ method.");
-    return nullptr;
+Ref call_base(const Call&, PyObject*) {
+    raise(PyExc_NotImplementedError,
+          "The callback logic must be implemented in two main ways: 1. decorate a"
+          "function or a class with a __call__ method; 2. subclass the SorvaneCallback"
+          "class and implement the __call__ method.");
 }
 
 // ---------------------------------------------------------------------------
 // _call
 
+// trigger_obj.name. While the trigger's class uses the generic lookup and no
+// class in its MRO defines `name`, that is a lookup in the instance __dict__,
+// made directly. Only for triggers: reading a callback's own __dict__ would
+// make it materialise one, where the interpreter keeps the attributes inline
+// and reads them faster (design.md, "Shortcuts").
+Ref trigger_name(CallbackState& state, PyObject* trigger) {
+    const Facts* facts = facts_of(state, Py_TYPE(trigger));
+    if (facts != nullptr && facts->generic && facts->name_absent) {
+        Ref dict = check(PyObject_GenericGetDict(trigger, nullptr));
+        PyObject* value = PyDict_GetItemWithError(dict.get(), kName);  // borrowed
+        if (value != nullptr) {
+            return Ref::borrow(value);
+        }
+        if (PyErr_Occurred()) {
+            propagate();
+        }
+        // Missing: the ordinary read gives the exact AttributeError.
+    }
+    return getattr(trigger, kName);
+}
+
 // The value of an exact int that fits a machine word, without allocating;
-// false (and no exception) for anything else.
+// false for anything else.
 bool small_int(PyObject* obj, long long* value) {
     if (!PyLong_CheckExact(obj)) {
         return false;
@@ -146,7 +115,7 @@ bool small_int(PyObject* obj, long long* value) {
 // a machine word take a machine-integer path; everything else (big ints,
 // floats, objects with their own __mod__ or __eq__, a zero period and its
 // ZeroDivisionError) goes through the number protocol.
-int activates(PyObject* count, PyObject* period) {
+bool activates(PyObject* count, PyObject* period) {
     long long c;
     long long n;
     if (small_int(count, &c) && small_int(period, &n) && n != 0) {
@@ -154,180 +123,102 @@ int activates(PyObject* count, PyObject* period) {
         // divides everything (and LLONG_MIN % -1 would overflow).
         return n == -1 || c % n == 0;
     }
-    Ref rem = Ref::steal(PyNumber_Remainder(count, period));
-    if (!rem) {
-        return -1;
-    }
-    Ref zero = Ref::steal(PyLong_FromLong(0));
-    if (!zero) {
-        return -1;
-    }
-    Ref eq = Ref::steal(PyObject_RichCompare(rem.get(), zero.get(), Py_EQ));
-    return eq ? PyObject_IsTrue(eq.get()) : -1;
+    Ref remainder = check(PyNumber_Remainder(count, period));
+    return equals(remainder.get(), integer(0).get());
 }
 
 // counts[name] += 1
-bool increment(PyObject* counts, PyObject* name) {
+void increment(PyObject* counts, PyObject* name) {
     if (PyDict_CheckExact(counts)) {
         PyObject* value = PyDict_GetItemWithError(counts, name);  // borrowed
         long long v;
         if (value != nullptr && small_int(value, &v) && v < LLONG_MAX) {
-            Ref next = Ref::steal(PyLong_FromLongLong(v + 1));
-            return next && PyDict_SetItem(counts, name, next.get()) == 0;
+            Ref next = check(PyLong_FromLongLong(v + 1));
+            check(PyDict_SetItem(counts, name, next.get()));
+            return;
         }
         if (value == nullptr && PyErr_Occurred()) {
-            return false;
+            propagate();
         }
     }
     Ref value = getitem(counts, name);
-    if (!value) {
-        return false;
-    }
-    Ref one = Ref::steal(PyLong_FromLong(1));
-    if (!one) {
-        return false;
-    }
-    Ref next = Ref::steal(PyNumber_InPlaceAdd(value.get(), one.get()));
-    return next && PyObject_SetItem(counts, name, next.get()) == 0;
+    Ref next = check(PyNumber_InPlaceAdd(value.get(), integer(1).get()));
+    setitem(counts, name, next.get());
 }
 
-PyObject* underscore_call_impl(PyObject*, PyObject* const* p, PyObject*, PyObject*) {
-    PyObject* self = p[0];
-    PyObject* trigger = p[1];
-
-    Ref name = read_attr(trigger, Attr::name);
-    if (!name) {
-        return nullptr;
-    }
-    Ref counts = getattr(self, s_n_calls);
-    if (!counts) {
-        return nullptr;
-    }
+Ref underscore_call(const Call& call, PyObject* self, PyObject* trigger) {
+    Ref name = trigger_name(call.state<CallbackState>(), trigger);
+    Ref counts = getattr(self, kUnderNCalls);
     Ref count = getitem(counts.get(), name.get());
-    if (!count) {
-        return nullptr;
-    }
-    Ref periods = getattr(self, s_activates_every_n);
-    if (!periods) {
-        return nullptr;
-    }
+    Ref periods = getattr(self, kUnderActivatesEveryN);
     Ref period = getitem(periods.get(), name.get());
-    if (!period) {
-        return nullptr;
-    }
-    const int due = activates(count.get(), period.get());
-    if (due < 0) {
-        return nullptr;
-    }
-    if (due) {
-        Ref data = call_method(self, s_call_by_type, trigger);
-        if (!data || !setattr(self, s_data, data.get()) ||
-            !setattr(self, s_activated_by, name.get())) {
-            return nullptr;
-        }
-    } else if (!setattr(self, s_activated_by, Py_None)) {
-        return nullptr;
+    if (activates(count.get(), period.get())) {
+        Ref data = call_method(self, kUnderCallByType, trigger);
+        setattr(self, kUnderData, data.get());
+        setattr(self, kUnderActivatedBy, name.get());
+    } else {
+        setattr(self, kUnderActivatedBy, Py_None);
     }
     // Read anew: the callback logic may have replaced the counts.
-    counts = getattr(self, s_n_calls);
-    if (!counts || !increment(counts.get(), name.get())) {
-        return nullptr;
-    }
-    return new_none();
+    counts = getattr(self, kUnderNCalls);
+    increment(counts.get(), name.get());
+    return Ref::borrow(Py_None);
 }
 
 // ---------------------------------------------------------------------------
 // _triggered_events
 
-PyObject* triggered_events_impl(PyObject*, PyObject* const* p, PyObject*, PyObject*) {
-    PyObject* self = p[0];
-    Ref result = Ref::steal(PyList_New(0));
-    Ref triggers = getattr(self, s_triggers);
-    if (!result || !triggers) {
-        return nullptr;
-    }
-    Ref iter = Ref::steal(PyObject_GetIter(triggers.get()));
-    if (!iter) {
-        return nullptr;
-    }
-    while (Ref key = Ref::steal(PyIter_Next(iter.get()))) {
+Ref triggered_events(const Call&, PyObject* self) {
+    Ref result = new_list();
+    Ref triggers = getattr(self, kUnderTriggers);
+    for_each(triggers.get(), [&](PyObject* key) {
         // self._triggers[key](self._data), both attributes read anew per key.
-        Ref current = getattr(self, s_triggers);
-        if (!current) {
-            return nullptr;
+        Ref current = getattr(self, kUnderTriggers);
+        Ref condition = getitem(current.get(), key);
+        Ref data = getattr(self, kUnderData);
+        Ref fired = call(condition.get(), data.get());
+        if (truth(fired.get())) {
+            append(result.get(), key);
         }
-        Ref condition = getitem(current.get(), key.get());
-        if (!condition) {
-            return nullptr;
-        }
-        Ref data = getattr(self, s_data);
-        if (!data) {
-            return nullptr;
-        }
-        Ref fired = call_one(condition.get(), data.get());
-        if (!fired) {
-            return nullptr;
-        }
-        const int truth = PyObject_IsTrue(fired.get());
-        if (truth < 0 || (truth && PyList_Append(result.get(), key.get()) < 0)) {
-            return nullptr;
-        }
-    }
-    if (PyErr_Occurred()) {
-        return nullptr;
-    }
-    return result.release();
+    });
+    return result;
 }
 
 // ---------------------------------------------------------------------------
 // Properties: each getter returns the stored attribute itself.
 
 template <const Name& attr>
-PyObject* getter_impl(PyObject*, PyObject* const* p, PyObject*, PyObject*) {
-    return getattr(p[0], attr).release();
+Ref getter(const Call&, PyObject* self) {
+    return getattr(self, attr);
 }
 
-PyObject* set_activated_by_impl(PyObject*, PyObject* const* p, PyObject*, PyObject*) {
-    if (!setattr(p[0], s_activated_by, p[1])) {
-        return nullptr;
-    }
-    return new_none();
+Ref set_activated_by(const Call&, PyObject* self, PyObject* value) {
+    setattr(self, kUnderActivatedBy, value);
+    return Ref::borrow(Py_None);
 }
 
 // ---------------------------------------------------------------------------
-// Specs
+// Signatures
 
-constexpr const char* kSelf[] = {"self"};
-constexpr const char* kSelfTrigger[] = {"self", "trigger_obj"};
-constexpr const char* kSelfValue[] = {"self", "value"};
-constexpr const char* kInitParams[] = {"self",   "name",     "callback_type", "activates_on",
-                                       "activates_every_n", "triggers", "report",
-                                       "remote"};
-
-constexpr Annotation kInitAnnotations[] = {
-    {"name", "str"},
-    {"callback_type", "Optional[CallbackType]"},
-    {"activates_on", "Union[str, List[str]]"},
-    {"activates_every_n", "Optional[Dict[str, int]]"},
-    {"triggers", "Optional[Dict[str, Callable]]"},
-    {"report", "Optional[Union[str, List[str]]]"},
-    {"remote", "bool"},
+constexpr Param kSelf[] = {param("self")};
+constexpr Param kSelfTrigger[] = {param("self"),
+                                  param("trigger_obj", "Union[SorvaneEvent, SorvaneCallback]")};
+constexpr Param kSelfValue[] = {param("self"), param("value", "Optional[str]")};
+constexpr Param kInitParams[] = {
+    param("self"),
+    param("name", "str"),
+    param_or_none("callback_type", "Optional[CallbackType]"),
+    param_or("activates_on", "Union[str, List[str]]", kTick),
+    param_or_none("activates_every_n", "Optional[Dict[str, int]]"),
+    param_or_none("triggers", "Optional[Dict[str, Callable]]"),
+    param_or("report", "Optional[Union[str, List[str]]]", kCsv),
+    param_or_false("remote", "bool"),
 };
-constexpr Annotation kCallAnnotations[] = {{"return", "Dict[str, Any]"}};
-constexpr Annotation kTriggerAnnotations[] = {
-    {"trigger_obj", "Union[SorvaneEvent, SorvaneCallback]"}};
-constexpr Annotation kTriggeredAnnotations[] = {{"return", "List[str]"}};
-constexpr Annotation kSetActivatedByAnnotations[] = {{"value", "Optional[str]"}};
 
 #define WRAP "                 "  // a wrapped line of the Args section
 
-const FunctionSpec init_spec{
-    "__init__",
-    "SorvaneCallback.__init__",
-    "SorvaneCallback.__init__(self, name: str, callback_type: Optional[CallbackType] = None, "
-    "activates_on: Union[str, List[str]] = 'tick', activates_every_n: Optional[Dict[str, int]] "
-    "= None, triggers: Optional[Dict[str, Callable]] = None, report: Optional[Union[str, "
-    "List[str]]] = 'csv', remote: bool = False)\n"
+const Signature init_signature{
+    "SorvaneCallback.__init__", kInitParams, nullptr, nullptr, nullptr,
     "Initialize the Callback object.\n"
     "\n"
     "        Args:\n"
@@ -343,30 +234,18 @@ const FunctionSpec init_spec{
     "running using ray.\n"
     "            name (Optional[str]): The name of the callback.\n"
     "        ",
-    kInitParams,
-    nullptr,
-    nullptr,
-    kInitAnnotations,
-    init_impl,
+    body<init>,
 };
 
 #undef WRAP
 
-const FunctionSpec call_spec{
-    "__call__",
-    "SorvaneCallback.__call__",
-    "SorvaneCallback.__call__(self, *args, **kwargs) -> Dict[str, Any]",
-    kSelf,
-    "args",
-    "kwargs",
-    kCallAnnotations,
-    call_impl,
+const Signature call_signature{
+    "SorvaneCallback.__call__", kSelf, "args", "kwargs", "Dict[str, Any]", kSignatureOnly,
+    body<call_base>,
 };
 
-const FunctionSpec underscore_call_spec{
-    "_call",
-    "SorvaneCallback._call",
-    "SorvaneCallback._call(self, trigger_obj: Union[SorvaneEvent, SorvaneCallback])\n"
+const Signature underscore_call_signature{
+    "SorvaneCallback._call", kSelfTrigger, nullptr, nullptr, nullptr,
     "Execute the callback function.\n"
     "\n"
     "        It is called at the end of the execution of the event.\n"
@@ -374,158 +253,99 @@ const FunctionSpec underscore_call_spec{
     "        Args:\n"
     "            trigger_obj (Union[SorvaneEvent, SorvaneCallback]): The trigger object.\n"
     "        ",
-    kSelfTrigger,
-    nullptr,
-    nullptr,
-    kTriggerAnnotations,
-    underscore_call_impl,
+    body<underscore_call>,
 };
 
-const FunctionSpec triggered_events_spec{
-    "_triggered_events",
-    "SorvaneCallback._triggered_events",
-    "SorvaneCallback._triggered_events(self) -> List[str]\n"
+const Signature triggered_events_signature{
+    "SorvaneCallback._triggered_events", kSelf, nullptr, nullptr, "List[str]",
     "Return the events that the callback is triggering.\n"
     "\n"
     "        Returns:\n"
     "            List[str]: The events that the callback is triggering.\n"
     "        ",
-    kSelf,
-    nullptr,
-    nullptr,
-    kTriggeredAnnotations,
-    triggered_events_impl,
+    body<triggered_events>,
 };
 
-struct PropertySpec {
+const Signature set_activated_by_signature{
+    "SorvaneCallback.activated_by", kSelfValue, nullptr, nullptr, nullptr, kSignatureOnly,
+    body<set_activated_by>,
+};
+
+struct Property {
     const char* name;
-    const Name& attr;
-    FunctionSpec getter;
+    Signature getter;
+    const Signature* setter;
 };
 
-// The getter docstring: signature line, summary and a Returns paragraph.
-#define GETTER(prop, attr, ret, summary)                                             \
-    PropertySpec {                                                                   \
-        prop, attr, {                                                                \
-            prop, "SorvaneCallback." prop,                                           \
-                "SorvaneCallback." prop "(self) -> " ret "\n" summary "\n"           \
-                "\n"                                                                 \
-                "        Returns:\n"                                                 \
-                "            " ret ": " summary "\n"                                 \
-                "        ",                                                          \
-                kSelf, nullptr, nullptr, kReturn_##attr, getter_impl<attr>,         \
-        }                                                                            \
+// A getter's docstring: signature line, summary and a Returns paragraph.
+#define PROPERTY(prop, attr, ret, summary, setter)                                         \
+    Property {                                                                             \
+        prop,                                                                              \
+            {"SorvaneCallback." prop, kSelf, nullptr, nullptr, ret,                        \
+             summary "\n\n        Returns:\n            " ret ": " summary "\n        ",   \
+             body<getter<attr>>},                                                          \
+            setter                                                                         \
     }
 
-constexpr Annotation kReturn_s_name[] = {{"return", "str"}};
-constexpr Annotation kReturn_s_n_calls[] = {{"return", "Dict[str, int]"}};
-constexpr Annotation kReturn_s_data[] = {{"return", "Optional[Any]"}};
-constexpr Annotation kReturn_s_type[] = {{"return", "Optional[CallbackType]"}};
-constexpr Annotation kReturn_s_activates_on[] = {{"return", "Union[List[str]]"}};
-constexpr Annotation kReturn_s_activated_by[] = {{"return", "Optional[str]"}};
-constexpr Annotation kReturn_s_report[] = {{"return", "List[str]"}};
-constexpr Annotation kReturn_s_remote[] = {{"return", "bool"}};
-
-const PropertySpec properties[] = {
-    GETTER("name", s_name, "str", "The name of the callback."),
-    GETTER("n_calls", s_n_calls, "Dict[str, int]", "The number of times the callback was called."),
-    GETTER("data", s_data, "Optional[Any]", "The value returned by the callback function."),
-    GETTER("type", s_type, "Optional[CallbackType]", "The type of the callback."),
-    GETTER("activates_on", s_activates_on, "Union[List[str]]",
-           "The events that trigger the callback."),
-    GETTER("activated_by", s_activated_by, "Optional[str]", "Whether the callback was triggered."),
-    GETTER("report_types", s_report, "List[str]", "The type of the report."),
-    GETTER("remote", s_remote, "bool", "Whether the callback is local or remote (emulation)."),
+const Property properties[] = {
+    PROPERTY("name", kUnderName, "str", "The name of the callback.", nullptr),
+    PROPERTY("n_calls", kUnderNCalls, "Dict[str, int]",
+             "The number of times the callback was called.", nullptr),
+    PROPERTY("data", kUnderData, "Optional[Any]", "The value returned by the callback function.",
+             nullptr),
+    PROPERTY("type", kUnderType, "Optional[CallbackType]", "The type of the callback.", nullptr),
+    PROPERTY("activates_on", kUnderActivatesOn, "Union[List[str]]",
+             "The events that trigger the callback.", nullptr),
+    PROPERTY("activated_by", kUnderActivatedBy, "Optional[str]",
+             "Whether the callback was triggered.", &set_activated_by_signature),
+    PROPERTY("report_types", kUnderReport, "List[str]", "The type of the report.", nullptr),
+    PROPERTY("remote", kUnderRemote, "bool", "Whether the callback is local or remote (emulation).",
+             nullptr),
 };
 
-#undef GETTER
-
-const FunctionSpec set_activated_by_spec{
-    "activated_by",
-    "SorvaneCallback.activated_by",
-    "SorvaneCallback.activated_by(self, value: Optional[str])",
-    kSelfValue,
-    nullptr,
-    nullptr,
-    kSetActivatedByAnnotations,
-    set_activated_by_impl,
-};
+#undef PROPERTY
 
 const char kClassDoc[] =
     "A callback object that is called at every simulation tick or at the end of the\n"
     "    simulation.";
 
-bool add(PyObject* ns, const char* key, Ref value) {
-    return value && PyDict_SetItemString(ns, key, value.get()) == 0;
-}
-
-bool add_function(PyObject* ns, PyObject* globals, const FunctionSpec& spec,
-                  PyObject* defaults = nullptr) {
-    return add(ns, spec.name, make_function(spec, globals, defaults));
+void add(PyObject* ns, const char* key, PyObject* value) {
+    check(PyDict_SetItemString(ns, key, value));
 }
 
 }  // namespace
 
-Ref make_callback_class(PyObject* globals) noexcept {
-    Ref ns = Ref::steal(PyDict_New());
-    if (!ns) {
-        return {};
-    }
-    Ref module_name = Ref::borrow(PyDict_GetItemString(globals, "__name__"));
-    if (!module_name) {
-        PyErr_SetString(PyExc_SystemError, "module has no __name__");
-        return {};
-    }
-    // Interned like the constants of a `def`: "tick" becomes the key of the
-    // counts, and the host's event names are interned literals.
-    Ref tick = Ref::steal(PyUnicode_InternFromString("tick"));
-    Ref csv = Ref::steal(PyUnicode_InternFromString("csv"));
-    Ref init_defaults = tick && csv ? Ref::steal(PyTuple_Pack(6, Py_None, tick.get(), Py_None,
-                                                              Py_None, csv.get(), Py_False))
-                                    : Ref{};
-    if (!add(ns.get(), "__module__", std::move(module_name)) ||
-        !add(ns.get(), "__qualname__", Ref::steal(PyUnicode_FromString("SorvaneCallback"))) ||
-        !add(ns.get(), "__doc__", Ref::steal(PyUnicode_FromString(kClassDoc))) || !init_defaults ||
-        !add_function(ns.get(), globals, init_spec, init_defaults.get()) ||
-        !add_function(ns.get(), globals, call_spec) ||
-        !add_function(ns.get(), globals, underscore_call_spec) ||
-        !add_function(ns.get(), globals, call_by_type_spec) ||
-        !add_function(ns.get(), globals, triggered_events_spec)) {
-        return {};
-    }
-    for (const PropertySpec& prop : properties) {
-        Ref getter = make_function(prop.getter, globals);
-        if (!getter) {
-            return {};
+Ref make_callback_class(PyObject* module, CallbackState& state) {
+    PyObject* globals = PyModule_GetDict(module);  // borrowed
+    Ref ns = new_dict();
+    PyObject* module_name = PyDict_GetItemWithError(globals, kDunderName);  // borrowed
+    if (module_name == nullptr) {
+        if (!PyErr_Occurred()) {
+            PyErr_SetString(PyExc_SystemError, "module has no __name__");
         }
-        Ref setter;
-        if (&prop.attr == &s_activated_by) {
-            setter = make_function(set_activated_by_spec, globals);
-            if (!setter) {
-                return {};
-            }
-        }
-        PyObject* args[] = {getter.get(), setter ? setter.get() : Py_None};
-        Ref property = Ref::steal(
-            PyObject_Vectorcall(reinterpret_cast<PyObject*>(&PyProperty_Type), args, 2, nullptr));
-        if (property && &prop.attr == &s_type) {
-            set_type_property(property.get());
-        }
-        if (!add(ns.get(), prop.name, std::move(property))) {
-            return {};
-        }
+        propagate();
     }
-    Ref bases = Ref::steal(PyTuple_New(0));
-    Ref name = Ref::steal(PyUnicode_FromString("SorvaneCallback"));
-    if (!bases || !name) {
-        return {};
+    add(ns.get(), "__module__", module_name);
+    add(ns.get(), "__qualname__", check(PyUnicode_FromString("SorvaneCallback")).get());
+    add(ns.get(), "__doc__", check(PyUnicode_FromString(kClassDoc)).get());
+    for (const Signature* s : {&init_signature, &call_signature, &underscore_call_signature,
+                               &call_by_type_signature, &triggered_events_signature}) {
+        add(ns.get(), std::strrchr(s->qualname, '.') + 1, make_function(*s, module).get());
     }
-    PyObject* args[] = {name.get(), bases.get(), ns.get()};
-    Ref cls = Ref::steal(
-        PyObject_Vectorcall(reinterpret_cast<PyObject*>(&PyType_Type), args, 3, nullptr));
-    if (cls) {
-        set_call_slot(cls.get());
+    for (const Property& prop : properties) {
+        Ref getter_fn = make_function(prop.getter, module);
+        Ref setter_fn = prop.setter ? make_function(*prop.setter, module) : Ref::borrow(Py_None);
+        Ref property = call(reinterpret_cast<PyObject*>(&PyProperty_Type), getter_fn.get(),
+                            setter_fn.get());
+        add(ns.get(), prop.name, property.get());
     }
+    // The shortcuts of the dispatch recognise the base class by these.
+    state.type_property = Py_NewRef(getitem(ns.get(), kType).get());
+    Ref cls = call(reinterpret_cast<PyObject*>(&PyType_Type),
+                   check(PyUnicode_FromString("SorvaneCallback")).get(),
+                   check(PyTuple_New(0)).get(), ns.get());
+    state.call_slot = reinterpret_cast<ternaryfunc>(
+        PyType_GetSlot(reinterpret_cast<PyTypeObject*>(cls.get()), Py_tp_call));
     return cls;
 }
 

@@ -2,265 +2,176 @@
 //
 // An event trigger reads the simulation state from its simulator and then,
 // by the callback's type, calls the callback itself or hands its bound
-// __call__ to one of the module's collectors. A callback trigger calls the
-// callback with the triggering callback. Every collaborator (SorvaneEvent,
-// SorvaneCallback, the collectors) is looked up in the module globals when it
-// is needed, and `self.type` is read anew for every test.
+// __call__ to one of the module's collectors (collector_types, in
+// local_collectors.cpp). A callback trigger calls the callback with the
+// triggering callback. Every collaborator (SorvaneEvent, SorvaneCallback, the
+// collectors) is looked up in the module globals when it is needed, and
+// `self.type` is read for every test (design.md, "What callers can observe").
 #include "callback/callback.h"
-#include "callback/fastattr.h"
-#include "common/names.h"
-#include "common/object.h"
 
 namespace sorvane::callback {
 
 namespace {
 
-Name SorvaneEvent{"SorvaneEvent"};
-Name SorvaneCallback{"SorvaneCallback"};
-Name a_simulator{"simulator"};
-Name a_placements{"placements"};
-Name a_infrastructure{"infrastructure"};
-Name a_placement_view{"placement_view"};
-Name a_data{"data"};
-Name a_remote{"_remote"};
-Name a_call{"__call__"};
+// self.type, as the interpreter reads it. While `type` resolves through the
+// instance's MRO to the base class's own property, and the class uses the
+// generic lookup, the read goes straight to `self._type`, which is all that
+// property's getter does.
+Ref read_type(CallbackState& state, PyObject* self) {
+    const Facts* facts = facts_of(state, Py_TYPE(self));
+    return getattr(self, facts != nullptr && facts->type_direct ? kUnderType : kType);
+}
 
-Name t_simulation{"simulation"};
-Name t_application{"application"};
-Name t_service{"service"};
-Name t_interaction{"interaction"};
-Name t_infrastructure{"infrastructure"};
-Name t_node{"node"};
-Name t_link{"link"};
+// Whether reading self.type now runs no code beyond a lookup in the instance,
+// so that two reads with nothing in between give the same object: the read
+// goes straight to `_type` and no class in the MRO defines `_type`.
+bool type_read_is_pure(CallbackState& state, PyObject* self) {
+    const Facts* facts = facts_of(state, Py_TYPE(self));
+    return facts != nullptr && facts->type_direct && facts->under_type_absent;
+}
 
-Name g_application_fn{"_application_fn"};
-Name g_service_fn{"_service_fn"};
-Name g_remote_service_fn{"_remote_service_fn"};
-Name g_interaction_fn{"_interaction_fn"};
-Name g_infrastructure_fn{"_infrastructure_fn"};
-Name g_node_fn{"_node_fn"};
-Name g_remote_node_fn{"_remote_node_fn"};
-Name g_link_fn{"_link_fn"};
+// self(arg), as the interpreter calls an instance. While the class calls its
+// instances through the base class's slot (which looks `__call__` up on the
+// class) and the `__call__` found in its MRO is a function that binds as a
+// method, that function is called with (self, arg) directly, which is all
+// the slot does, without packing the argument into a tuple first.
+Ref call_instance(CallbackState& state, PyObject* self, PyObject* arg) {
+    const Facts* facts = facts_of(state, Py_TYPE(self));
+    if (facts != nullptr && facts->call != nullptr) {
+        // Owned for the call: the call may rebind the class's __call__.
+        Ref method = Ref::borrow(facts->call);
+        PyObject* args[] = {self, arg};
+        return check(PyObject_Vectorcall(method.get(), args, 2, nullptr));
+    }
+    return call(self, arg);
+}
 
 // The reads of `self.type` by the dispatch tests. Every test reads it anew,
-// which a subclass may rely on; when a read is pure (see type_read_is_pure)
-// and nothing that could run code has happened since the previous one, that
-// read would return the same object, so the previous value stands in for it.
+// which a subclass may rely on; when a read is pure and nothing that could
+// run code has happened since the previous one, that read would return the
+// same object, so the previous value stands in for it.
 class TypeReads {
 public:
-    explicit TypeReads(PyObject* self) noexcept : self_(self) {}
+    TypeReads(CallbackState& state, PyObject* self) noexcept : state_(state), self_(self) {}
 
-    Ref read() noexcept {
+    Ref read() {
         if (last_) {
             return last_.dup();
         }
-        const bool pure = type_read_is_pure(self_);
-        Ref type = callback_type(self_);
-        if (pure && type) {
+        const bool pure = type_read_is_pure(state_, self_);
+        Ref type = read_type(state_, self_);
+        if (pure) {
             last_ = type.dup();
         }
         return type;
     }
 
-    // self.type == type_name, as an `if` tests it: 1, 0, or -1 on error.
-    int equals(PyObject* type_name) noexcept {
+    // self.type == type_name, as an `if` tests it.
+    bool equals(PyObject* type_name) {
         Ref type = read();
-        if (!type) {
-            return -1;
-        }
         if (type.get() == type_name) {
-            return 1;  // the interned name itself: str.__eq__ would say so
+            return true;  // the interned name itself: str.__eq__ would say so
+        }
+        if (PyUnicode_CheckExact(type.get()) && PyUnicode_CHECK_INTERNED(type.get())) {
+            return false;  // two distinct interned strs are never equal
         }
         // None and exact strs compare without running any code; anything
         // else may, and the next test must then read the attribute again.
         if (type.get() != Py_None && !PyUnicode_CheckExact(type.get())) {
             forget();
         }
-        Ref eq = Ref::steal(PyObject_RichCompare(type.get(), type_name, Py_EQ));
-        return eq ? PyObject_IsTrue(eq.get()) : -1;
+        return sorvane::equals(type.get(), type_name);
     }
 
     // After anything that may have run code.
     void forget() noexcept { last_.reset(); }
 
 private:
+    CallbackState& state_;
     PyObject* self_;
     Ref last_;
 };
 
-// self._remote, as an `if` tests it.
-int is_remote(PyObject* self) {
-    Ref remote = getattr(self, a_remote);
-    return remote ? PyObject_IsTrue(remote.get()) : -1;
-}
-
-// Which of the simulation state a collector takes after `fn`.
-enum Arg : unsigned { P = 1, I = 2, V = 4 };  // placements, infr, placement_view
-
-struct Collector {
-    const Name* name;
-    unsigned args;
-};
-
-struct Branch {
-    const Name& type_name;
-    Collector local;
-    Collector remote;  // name null: no remote variant, `_remote` is not read
-};
-
-const Branch branches[] = {
-    {t_application, {&g_application_fn, P | I}, {}},
-    {t_service, {&g_service_fn, P | I}, {&g_remote_service_fn, P | I}},
-    {t_interaction, {&g_interaction_fn, P | I}, {}},
-    {t_infrastructure, {&g_infrastructure_fn, I | V}, {}},
-    {t_node, {&g_node_fn, P | I | V}, {&g_remote_node_fn, I}},
-    {t_link, {&g_link_fn, P | I | V}, {}},
-};
-
 // collector(self.__call__, *state, **event.data), in the order of reads the
 // dispatch makes them: the collector, then fn, then the event data.
-Ref call_collector(PyObject* function, PyObject* self, PyObject* event,
-                   const Collector& collector, PyObject* const state[3]) {
-    Ref callable = function_global(function, *collector.name);
-    if (!callable) {
-        return {};
-    }
-    PyObject* args[4];
-    Ref fn = getattr(self, a_call);
-    if (!fn) {
-        return {};
-    }
-    args[0] = fn.get();
+Ref call_collector(const Call& call, PyObject* self, PyObject* event, PyObject* collector,
+                   unsigned state_args, PyObject* const state[3]) {
+    Ref callable = call.global(collector);
+    Ref fn = getattr(self, kDunderCall);
+    PyObject* args[4] = {fn.get()};
     Py_ssize_t nargs = 1;
     for (unsigned i = 0; i < 3; ++i) {
-        if (collector.args & (1u << i)) {
+        if (state_args & (1u << i)) {
             args[nargs++] = state[i];
         }
     }
-    Ref data = getattr(event, a_data);
-    if (!data) {
-        return {};
-    }
+    Ref data = getattr(event, kData);
     if (data.get() == Py_None) {
-        PyErr_SetString(PyExc_TypeError, "argument after ** must be a mapping, not NoneType");
-        return {};
+        raise(PyExc_TypeError, "argument after ** must be a mapping, not NoneType");
     }
     // A copy either way: the collector must not share the event's dict.
     Ref kwargs = PyDict_CheckExact(data.get())
-                     ? Ref::steal(PyDict_Copy(data.get()))
-                     : call_one(reinterpret_cast<PyObject*>(&PyDict_Type), data.get());
-    if (!kwargs) {
-        return {};
-    }
-    return Ref::steal(PyObject_VectorcallDict(callable.get(), args, nargs, kwargs.get()));
+                     ? check(PyDict_Copy(data.get()))
+                     : sorvane::call(reinterpret_cast<PyObject*>(&PyDict_Type), data.get());
+    return check(PyObject_VectorcallDict(callable.get(), args, nargs, kwargs.get()));
 }
 
-PyObject* call_by_type_impl(PyObject* function, PyObject* const* p, PyObject*, PyObject*) {
-    PyObject* self = p[0];
-    PyObject* trigger = p[1];
+Ref call_by_type(const Call& call, PyObject* self, PyObject* trigger) {
+    CallbackState& state = call.state<CallbackState>();
     Ref result = Ref::borrow(Py_None);
 
-    Ref event_type = function_global(function, SorvaneEvent);
-    if (!event_type) {
-        return nullptr;
-    }
-    const int is_event = PyObject_IsInstance(trigger, event_type.get());
-    if (is_event < 0) {
-        return nullptr;
-    }
-    if (is_event) {
-        Ref simulator = getattr(trigger, a_simulator);
-        if (!simulator) {
-            return nullptr;
-        }
-        Ref placements = getattr(simulator.get(), a_placements);
-        if (!placements) {
-            return nullptr;
-        }
-        Ref infr = getattr(simulator.get(), a_infrastructure);
-        if (!infr) {
-            return nullptr;
-        }
-        Ref pv = getattr(simulator.get(), a_placement_view);
-        if (!pv) {
-            return nullptr;
-        }
+    Ref event_type = call.global(kSorvaneEvent);
+    if (check(PyObject_IsInstance(trigger, event_type.get()))) {
+        Ref simulator = getattr(trigger, kSimulator);
+        Ref placements = getattr(simulator.get(), kPlacements);
+        Ref infr = getattr(simulator.get(), kInfrastructure);
+        Ref view = getattr(simulator.get(), kPlacementView);
 
         // `self.type is None or self.type == "simulation"`: two reads unless
         // the first one is None.
-        TypeReads type(self);
-        Ref first = type.read();
-        if (!first) {
-            return nullptr;
-        }
-        int run = first.get() == Py_None;
-        if (!run) {
-            run = type.equals(t_simulation);
-            if (run < 0) {
-                return nullptr;
-            }
-        }
-        if (run) {
-            result = call_instance(self, trigger);
+        TypeReads type(state, self);
+        if (type.read().get() == Py_None || type.equals(kSimulation)) {
+            result = call_instance(state, self, trigger);
             type.forget();
-            if (!result) {
-                return nullptr;
-            }
         }
 
         // Separate tests, not a chain: each reads self.type anew, and the
         // last branch taken gives the result.
-        PyObject* const state[] = {placements.get(), infr.get(), pv.get()};
-        for (const Branch& branch : branches) {
-            const int hit = type.equals(branch.type_name);
-            if (hit <= 0) {
-                if (hit < 0) {
-                    return nullptr;
-                }
+        PyObject* const simulation_state[] = {placements.get(), infr.get(), view.get()};
+        for (std::size_t i = 0; i < collector_types.size(); ++i) {
+            const CollectorType& kind = collector_types[i];
+            if (!type.equals(kind.type_name)) {
                 continue;
             }
-            const Collector* collector = &branch.local;
-            if (branch.remote.name != nullptr) {
-                const int remote = is_remote(self);
+            PyObject* collector = state.collector_names[i][0];
+            unsigned state_args = kind.state_args;
+            if (kind.remote != nullptr) {
+                const bool remote = truth(getattr(self, kUnderRemote).get());
                 type.forget();
-                if (remote < 0) {
-                    return nullptr;
-                }
                 if (remote) {
-                    collector = &branch.remote;
+                    collector = state.collector_names[i][1];
+                    state_args = kind.remote_state_args;
                 }
             }
-            result = call_collector(function, self, trigger, *collector, state);
+            result = call_collector(call, self, trigger, collector, state_args, simulation_state);
             type.forget();
-            if (!result) {
-                return nullptr;
-            }
         }
     }
 
-    Ref callback_class = function_global(function, SorvaneCallback);
-    if (!callback_class) {
-        return nullptr;
+    Ref callback_class = call.global(kSorvaneCallback);
+    if (check(PyObject_IsInstance(trigger, callback_class.get()))) {
+        result = call_instance(state, self, trigger);
     }
-    const int is_callback = PyObject_IsInstance(trigger, callback_class.get());
-    if (is_callback < 0) {
-        return nullptr;
-    }
-    if (is_callback) {
-        result = call_instance(self, trigger);
-    }
-    return result.release();
+    return result;
 }
 
-constexpr const char* kParams[] = {"self", "trigger_obj"};
-constexpr Annotation kAnnotations[] = {{"trigger_obj", "Union[SorvaneEvent, SorvaneCallback]"}};
+constexpr Param kParams[] = {param("self"),
+                             param("trigger_obj", "Union[SorvaneEvent, SorvaneCallback]")};
 
 }  // namespace
 
-const FunctionSpec call_by_type_spec{
-    "_call_by_type",
-    "SorvaneCallback._call_by_type",
-    "SorvaneCallback._call_by_type(self, trigger_obj: Union[SorvaneEvent, SorvaneCallback])\n"
+const Signature call_by_type_signature{
+    "SorvaneCallback._call_by_type", kParams, nullptr, nullptr, nullptr,
     "Execute the callback function according to the type of the trigger object.\n"
     "\n"
     "        Args:\n"
@@ -269,11 +180,7 @@ const FunctionSpec call_by_type_spec{
     "        Returns:\n"
     "            Any: The value returned by the callback function.\n"
     "        ",
-    kParams,
-    nullptr,
-    nullptr,
-    kAnnotations,
-    call_by_type_impl,
+    body<call_by_type>,
 };
 
 }  // namespace sorvane::callback

@@ -1,9 +1,10 @@
 #include "common/function.h"
 
 #include <cstddef>
+#include <cstring>
+#include <string>
 
 #include "common/guards.h"
-#include "common/names.h"
 
 namespace sorvane {
 
@@ -15,15 +16,16 @@ constexpr Py_ssize_t kMaxParams = 16;
 struct FunctionObject {
     PyObject_HEAD
     vectorcallfunc vectorcall;
-    const FunctionSpec* spec;
+    const Signature* signature;
     Py_ssize_t nparams;
     bool simple;           // no *args and no **kwargs: the fast path applies
+    PyObject* module;      // the module object, whose state the body reaches
     PyObject* varnames;    // tuple: parameters, then *args, then **kwargs
     PyObject* globals;     // dict
     PyObject* builtins;    // dict
     PyObject* name;        // str
     PyObject* qualname;    // str
-    PyObject* module;      // anything
+    PyObject* module_attr; // __module__: anything
     PyObject* doc;         // anything
     PyObject* defaults;    // tuple or null
     PyObject* kwdefaults;  // dict or null
@@ -32,9 +34,6 @@ struct FunctionObject {
     PyObject* code;        // __code__, made on first read
     PyObject* weakreflist;
 };
-
-// Created once per process by ready_function_type(), and never released.
-PyTypeObject* function_type = nullptr;
 
 FunctionObject* as_function(PyObject* op) { return reinterpret_cast<FunctionObject*>(op); }
 
@@ -143,7 +142,7 @@ Py_ssize_t find_param(FunctionObject* f, PyObject* keyword) {
 PyObject* call_general(FunctionObject* f, PyObject* const* args, Py_ssize_t nargs,
                        PyObject* kwnames) {
     const Py_ssize_t argcount = f->nparams;
-    const FunctionSpec& spec = *f->spec;
+    const Signature& spec = *f->signature;
     BoundParams bound(argcount);
     Ref varargs;
     Ref varkw;
@@ -222,7 +221,7 @@ PyObject* call_general(FunctionObject* f, PyObject* const* args, Py_ssize_t narg
             }
         }
     }
-    return spec.impl(reinterpret_cast<PyObject*>(f), bound.items, varargs.get(), varkw.get());
+    return spec.body.impl(reinterpret_cast<PyObject*>(f), bound.items, varargs.get(), varkw.get());
 }
 
 PyObject* function_vectorcall(PyObject* callable, PyObject* const* args, size_t nargsf,
@@ -243,7 +242,7 @@ PyObject* function_vectorcall(PyObject* callable, PyObject* const* args, size_t 
     if (kwnames == nullptr && nargs == f->nparams && f->simple) {
         // Exactly the parameters, by position: the caller's array is the
         // bound parameter list, borrowed for the duration of the call.
-        result = f->spec->impl(callable, args, nullptr, nullptr);
+        result = f->signature->body.impl(callable, args, nullptr, nullptr);
     } else {
         result = call_general(f, args, nargs, kwnames);
     }
@@ -267,6 +266,8 @@ PyObject* function_repr(PyObject* self) {
 
 int function_traverse(PyObject* self, visitproc visit, void* arg) {
     FunctionObject* f = as_function(self);
+    Py_VISIT(Py_TYPE(self));  // an instance of a heap type holds its type
+    Py_VISIT(f->module);
     Py_VISIT(f->varnames);
     Py_VISIT(f->globals);
     Py_VISIT(f->builtins);
@@ -289,6 +290,7 @@ int function_clear(PyObject* self) {
     Py_CLEAR(f->globals);
     Py_CLEAR(f->builtins);
     Py_CLEAR(f->module);
+    Py_CLEAR(f->module_attr);
     Py_CLEAR(f->doc);
     Py_CLEAR(f->defaults);
     Py_CLEAR(f->kwdefaults);
@@ -351,9 +353,9 @@ int set_doc(PyObject* self, PyObject* value, void*) {
     Py_XSETREF(as_function(self)->doc, Py_NewRef(value ? value : Py_None));
     return 0;
 }
-PyObject* get_module(PyObject* self, void*) { return get_or_none(as_function(self)->module); }
+PyObject* get_module(PyObject* self, void*) { return get_or_none(as_function(self)->module_attr); }
 int set_module(PyObject* self, PyObject* value, void*) {
-    Py_XSETREF(as_function(self)->module, Py_XNewRef(value));
+    Py_XSETREF(as_function(self)->module_attr, Py_XNewRef(value));
     return 0;
 }
 
@@ -425,15 +427,15 @@ PyObject* get_code(PyObject* self, void*) {
         filename = "<native>";
     }
     Ref empty = Ref::steal(reinterpret_cast<PyObject*>(
-        PyCode_NewEmpty(filename, f->spec->name, 0)));
+        PyCode_NewEmpty(filename, PyUnicode_AsUTF8(f->name), 0)));
     if (!empty) {
         return nullptr;
     }
     int flags = CO_OPTIMIZED | CO_NEWLOCALS;
-    if (f->spec->varargs) {
+    if (f->signature->varargs) {
         flags |= CO_VARARGS;
     }
-    if (f->spec->varkw) {
+    if (f->signature->varkw) {
         flags |= CO_VARKEYWORDS;
     }
     Ref replace = Ref::steal(PyObject_GetAttrString(empty.get(), "replace"));
@@ -514,94 +516,179 @@ PyType_Spec function_spec = {
 
 }  // namespace
 
-bool ready_function_type() noexcept {
-    if (function_type == nullptr) {
-        function_type = reinterpret_cast<PyTypeObject*>(PyType_FromSpec(&function_spec));
+bool ready_function_type(PyObject* module) noexcept {
+    auto* state = static_cast<ModuleState*>(PyModule_GetState(module));
+    if (state == nullptr) {
+        return false;
     }
-    return function_type != nullptr;
+    state->function_type =
+        reinterpret_cast<PyTypeObject*>(PyType_FromModuleAndSpec(module, &function_spec, nullptr));
+    return state->function_type != nullptr;
 }
 
-Ref make_function(const FunctionSpec& spec, PyObject* globals, PyObject* defaults) noexcept {
-    const Py_ssize_t nparams = static_cast<Py_ssize_t>(spec.params.size());
-    if (nparams > kMaxParams) {
-        PyErr_Format(PyExc_SystemError, "%s: too many parameters", spec.qualname);
-        return {};
-    }
-    if (defaults != nullptr && !PyTuple_Check(defaults)) {
-        PyErr_SetString(PyExc_SystemError, "make_function: defaults must be a tuple");
-        return {};
-    }
-    const Py_ssize_t nnames = nparams + (spec.varargs ? 1 : 0) + (spec.varkw ? 1 : 0);
-    Ref varnames = Ref::steal(PyTuple_New(nnames));
-    if (!varnames) {
-        return {};
-    }
-    Py_ssize_t i = 0;
-    auto add_name = [&](const char* text) {
-        PyObject* s = PyUnicode_InternFromString(text);
-        if (s == nullptr) {
-            return false;
-        }
-        PyTuple_SET_ITEM(varnames.get(), i++, s);
-        return true;
-    };
-    for (const char* p : spec.params) {
-        if (!add_name(p)) {
-            return {};
-        }
-    }
-    if ((spec.varargs && !add_name(spec.varargs)) || (spec.varkw && !add_name(spec.varkw))) {
-        return {};
-    }
+namespace {
 
-    Ref annotations = Ref::steal(PyDict_New());
-    if (!annotations) {
+// The first line of a docstring: qualname(params...)[ -> returns], as the
+// signature would be written in Python.
+std::string signature_line(const Signature& s) {
+    std::string line = s.qualname;
+    line += '(';
+    const char* separator = "";
+    for (const Param& p : s.params) {
+        line += separator;
+        line += p.name;
+        if (p.annotation != nullptr) {
+            line += ": ";
+            line += p.annotation;
+        }
+        switch (p.default_kind) {
+            case Param::kRequired: break;
+            case Param::kNone: line += " = None"; break;
+            case Param::kFalse: line += " = False"; break;
+            case Param::kText:
+                line += " = '";
+                line += p.default_text->text();
+                line += '\'';
+                break;
+        }
+        separator = ", ";
+    }
+    if (s.varargs != nullptr) {
+        line += separator;
+        line += '*';
+        line += s.varargs;
+        separator = ", ";
+    }
+    if (s.varkw != nullptr) {
+        line += separator;
+        line += "**";
+        line += s.varkw;
+    }
+    line += ')';
+    if (s.returns != nullptr) {
+        line += " -> ";
+        line += s.returns;
+    }
+    return line;
+}
+
+Ref make_doc(const Signature& s) {
+    if (s.doc == kNoDoc) {
+        return Ref::borrow(Py_None);
+    }
+    std::string doc = signature_line(s);
+    if (*s.doc != '\0') {
+        doc += '\n';
+        doc += s.doc;
+    }
+    return check(PyUnicode_FromStringAndSize(doc.data(), static_cast<Py_ssize_t>(doc.size())));
+}
+
+Ref make_defaults(const Signature& s) {
+    Py_ssize_t first = static_cast<Py_ssize_t>(s.params.size());
+    while (first > 0 && s.params[first - 1].default_kind != Param::kRequired) {
+        --first;
+    }
+    const Py_ssize_t count = static_cast<Py_ssize_t>(s.params.size()) - first;
+    if (count == 0) {
         return {};
     }
-    for (const Annotation& a : spec.annotations) {
-        Ref text = Ref::steal(PyUnicode_FromString(a.text));
-        if (!text || PyDict_SetItemString(annotations.get(), a.name, text.get()) < 0) {
-            return {};
+    Ref defaults = check(PyTuple_New(count));
+    for (Py_ssize_t i = 0; i < count; ++i) {
+        const Param& p = s.params[first + i];
+        PyObject* value = p.default_kind == Param::kNone    ? Py_None
+                          : p.default_kind == Param::kFalse ? Py_False
+                                                            : p.default_text->get();
+        PyTuple_SET_ITEM(defaults.get(), i, Py_NewRef(value));
+    }
+    return defaults;
+}
+
+Ref make_varnames(const Signature& s) {
+    const Py_ssize_t n = static_cast<Py_ssize_t>(s.params.size()) + (s.varargs ? 1 : 0) +
+                         (s.varkw ? 1 : 0);
+    Ref varnames = check(PyTuple_New(n));
+    Py_ssize_t i = 0;
+    auto add = [&](const char* text) {
+        PyTuple_SET_ITEM(varnames.get(), i++, check(PyUnicode_InternFromString(text)).release());
+    };
+    for (const Param& p : s.params) {
+        add(p.name);
+    }
+    if (s.varargs != nullptr) {
+        add(s.varargs);
+    }
+    if (s.varkw != nullptr) {
+        add(s.varkw);
+    }
+    return varnames;
+}
+
+Ref make_annotations(const Signature& s) {
+    Ref annotations = check(PyDict_New());
+    auto add = [&](const char* name, const char* text) {
+        Ref value = check(PyUnicode_FromString(text));
+        check(PyDict_SetItemString(annotations.get(), name, value.get()));
+    };
+    for (const Param& p : s.params) {
+        if (p.annotation != nullptr) {
+            add(p.name, p.annotation);
         }
     }
-    Ref name = Ref::steal(PyUnicode_InternFromString(spec.name));
-    Ref qualname = Ref::steal(PyUnicode_FromString(spec.qualname));
-    Ref doc = spec.doc ? Ref::steal(PyUnicode_FromString(spec.doc)) : Ref::borrow(Py_None);
-    if (!name || !qualname || !doc) {
-        return {};
+    if (s.returns != nullptr) {
+        add("return", s.returns);
     }
+    return annotations;
+}
+
+}  // namespace
+
+Ref make_function(const Signature& s, PyObject* module) noexcept(false) {
+    if (static_cast<Py_ssize_t>(s.params.size()) > kMaxParams ||
+        s.body.arity != s.params.size()) {
+        raise(PyExc_SystemError, "make_function: the body does not take the parameters declared");
+    }
+    auto* state = static_cast<ModuleState*>(PyModule_GetState(module));
+    PyObject* globals = PyModule_GetDict(module);  // borrowed, lives with the module
+    if (state == nullptr || globals == nullptr) {
+        propagate();
+    }
+    Ref varnames = make_varnames(s);
+    Ref annotations = make_annotations(s);
+    Ref defaults = make_defaults(s);
+    Ref doc = make_doc(s);
+    Ref qualname = check(PyUnicode_FromString(s.qualname));
+    const char* dot = std::strrchr(s.qualname, '.');
+    Ref name = check(PyUnicode_InternFromString(dot ? dot + 1 : s.qualname));
     // As for a `def`: __module__ is the module's __name__ (None when the
     // globals have none), and the built-ins are those in force when the
     // function is made.
-    Ref module_key = Ref::steal(PyUnicode_InternFromString("__name__"));
-    if (!module_key) {
-        return {};
-    }
-    Ref module = Ref::borrow(PyDict_GetItemWithError(globals, module_key.get()));
-    if (!module && PyErr_Occurred()) {
-        return {};
+    Ref module_name = Ref::borrow(PyDict_GetItemWithError(globals, kDunderName));
+    if (!module_name && PyErr_Occurred()) {
+        propagate();
     }
     PyObject* builtins = PyEval_GetBuiltins();
     if (builtins == nullptr) {
-        return {};
+        propagate();
     }
 
-    FunctionObject* f = PyObject_GC_New(FunctionObject, function_type);
+    FunctionObject* f = PyObject_GC_New(FunctionObject, state->function_type);
     if (f == nullptr) {
-        return {};
+        propagate();
     }
     f->vectorcall = function_vectorcall;
-    f->spec = &spec;
-    f->nparams = nparams;
-    f->simple = spec.varargs == nullptr && spec.varkw == nullptr;
+    f->signature = &s;
+    f->nparams = static_cast<Py_ssize_t>(s.params.size());
+    f->simple = s.varargs == nullptr && s.varkw == nullptr;
+    f->module = Py_NewRef(module);
     f->varnames = varnames.release();
     f->globals = Py_NewRef(globals);
     f->builtins = Py_NewRef(builtins);
     f->name = name.release();
     f->qualname = qualname.release();
-    f->module = module ? module.release() : Py_NewRef(Py_None);
+    f->module_attr = module_name ? module_name.release() : Py_NewRef(Py_None);
     f->doc = doc.release();
-    f->defaults = Py_XNewRef(defaults);
+    f->defaults = defaults.release();
     f->kwdefaults = nullptr;
     f->annotations = annotations.release();
     f->dict = nullptr;
@@ -611,16 +698,43 @@ Ref make_function(const FunctionSpec& spec, PyObject* globals, PyObject* default
     return Ref::steal(reinterpret_cast<PyObject*>(f));
 }
 
-PyObject* function_globals(PyObject* function) noexcept { return as_function(function)->globals; }
+PyObject* Call::globals() const noexcept { return as_function(function_)->globals; }
 
-Ref function_global(PyObject* function, PyObject* name) noexcept {
-    FunctionObject* f = as_function(function);
+PyObject* Call::module() const noexcept { return as_function(function_)->module; }
+
+void* Call::module_state() const noexcept {
+    return PyModule_GetState(as_function(function_)->module);
+}
+
+Ref Call::global(PyObject* name) const {
+    FunctionObject* f = as_function(function_);
     if (f->globals == nullptr || f->builtins == nullptr) {
         // Only a function the garbage collector has already cleared.
         PyErr_Format(PyExc_RuntimeError, "%U() has lost its module globals", f->qualname);
-        return {};
+        propagate();
     }
     return lookup_global(f->globals, f->builtins, name);
+}
+
+Ref lookup_global(PyObject* globals, PyObject* builtins, PyObject* name) {
+    PyObject* found = PyDict_GetItemWithError(globals, name);
+    if (found == nullptr && !PyErr_Occurred()) {
+        found = PyDict_GetItemWithError(builtins, name);
+        if (found == nullptr && !PyErr_Occurred()) {
+            PyErr_Format(PyExc_NameError, "name '%U' is not defined", name);
+            // As the interpreter does, so that tracebacks can suggest a name.
+            PyObject* exc = PyErr_GetRaisedException();
+            if (PyObject_SetAttrString(exc, "name", name) < 0) {
+                PyErr_Clear();
+            }
+            PyErr_SetRaisedException(exc);
+        }
+    }
+    if (found == nullptr) {
+        propagate();
+    }
+    // The dicts are borrowed from; own the result before anything else runs.
+    return Ref::borrow(found);
 }
 
 }  // namespace sorvane

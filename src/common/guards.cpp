@@ -1,5 +1,7 @@
 #include "common/guards.h"
 
+#include "common/errors.h"
+
 #include <pthread.h>
 #include <time.h>
 
@@ -67,16 +69,13 @@ long long now_ns() noexcept {
 
 LoopGuard::LoopGuard() noexcept : released_(now_ns()) {}
 
-bool LoopGuard::breathe() noexcept {
-    if (PyErr_CheckSignals() < 0) {
-        return false;
-    }
+void LoopGuard::breathe() {
+    check(PyErr_CheckSignals());
     const long long now = now_ns();
     if (now - released_ >= kSwitchNs) {
         PyEval_RestoreThread(PyEval_SaveThread());
         released_ = now_ns();
     }
-    return true;
 }
 
 }  // namespace sorvane

@@ -6,7 +6,8 @@
 namespace sorvane {
 
 // Whether the C stack has room for one more native call that may run Python
-// code; if not, RecursionError is set. Nesting (a callback whose logic calls
+// code; if not, RecursionError is set. (Called where a native function is
+// entered from the interpreter, so it keeps the C API's convention.) Nesting (a callback whose logic calls
 // a collector whose callable calls a collector, ...) is bounded first by the
 // interpreter's own count of C calls (about 500 nested collectors in 3.12),
 // and on a thread whose stack is smaller than that needs, by this: the last
@@ -18,19 +19,20 @@ bool enough_stack() noexcept;
 // interpreter do what its eval loop does between bytecodes: run signal
 // handlers (so that Ctrl-C interrupts a walk whose callable is native), and
 // once a switch interval has passed, release the GIL for a thread that waits
-// for it. False, with the exception of a signal handler set, when the loop
-// must stop.
+// for it. Throws PythonError with the exception of a signal handler.
 class LoopGuard {
 public:
     LoopGuard() noexcept;
 
-    bool step() noexcept {
-        return (++count_ & (kEvery - 1)) != 0 || breathe();
+    void step() {
+        if ((++count_ & (kEvery - 1)) == 0) {
+            breathe();
+        }
     }
 
 private:
     static constexpr unsigned kEvery = 4096;
-    bool breathe() noexcept;
+    void breathe();
     unsigned count_ = 0;
     long long released_;  // when the GIL was last released, in ns
 };

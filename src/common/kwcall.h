@@ -19,25 +19,19 @@ namespace sorvane {
 class KeywordCaller {
 public:
     // At most `max_positional` positional arguments per call.
-    KeywordCaller(PyObject* keywords, Py_ssize_t max_positional) noexcept;
+    KeywordCaller(PyObject* keywords, Py_ssize_t max_positional);
     ~KeywordCaller();
     KeywordCaller(const KeywordCaller&) = delete;
     KeywordCaller& operator=(const KeywordCaller&) = delete;
 
-    // False, with an exception set, when setting up failed.
-    bool ok() const noexcept { return stack_ != nullptr; }
-
     // callable(*positional, **keywords)
-    Ref operator()(PyObject* callable, std::initializer_list<PyObject*> positional) noexcept;
+    Ref operator()(PyObject* callable, std::initializer_list<PyObject*> positional);
 
 private:
-    void release_stack() noexcept;
-
     static constexpr Py_ssize_t kSmall = 16;
-    Ref kwnames_;                   // null when there are no keywords
+    Ref kwnames_;  // null when there are no keywords
     Py_ssize_t max_positional_;
-    Py_ssize_t nkw_ = 0;
-    PyObject** stack_ = nullptr;    // [spare slot][positional...][keyword values...]
+    PyObject** stack_;  // [spare slot][positional...][keyword values...]
     PyObject* small_[kSmall];
 };
 

@@ -14,7 +14,7 @@ Name::Name(const char* text) noexcept : text_(text), next_(all_names) { all_name
 bool intern_names() noexcept {
     for (Name* n = all_names; n != nullptr; n = n->next_) {
         if (n->object_ != nullptr) {
-            continue;  // already interned by an earlier import of the module
+            continue;  // interned by the import of the other module
         }
         n->object_ = PyUnicode_InternFromString(n->text_);
         if (n->object_ == nullptr) {
@@ -24,48 +24,86 @@ bool intern_names() noexcept {
     return true;
 }
 
-Ref lookup_global(PyObject* globals, PyObject* builtins, PyObject* name) noexcept {
-    PyObject* found = PyDict_GetItemWithError(globals, name);
-    if (found == nullptr && !PyErr_Occurred()) {
-        found = PyDict_GetItemWithError(builtins, name);
-        if (found == nullptr && !PyErr_Occurred()) {
-            PyErr_Format(PyExc_NameError, "name '%U' is not defined", name);
-            // As the interpreter does, so that tracebacks can suggest a name.
-            PyObject* exc = PyErr_GetRaisedException();
-            if (PyObject_SetAttrString(exc, "name", name) < 0) {
-                PyErr_Clear();
-            }
-            PyErr_SetRaisedException(exc);
-        }
-    }
-    // The dicts are borrowed from; own the result before anything else runs.
-    return Ref::borrow(found);
-}
 
-void set_key_error(PyObject* key) noexcept {
-    Ref args = Ref::steal(PyTuple_Pack(1, key));
-    if (args) {
-        PyErr_SetObject(PyExc_KeyError, args.get());
-    }
-}
+// Attributes of callbacks.
+const Name kName{"name"};
+const Name kUnderName{"_name"};
+const Name kUnderType{"_type"};
+const Name kUnderActivatesOn{"_activates_on"};
+const Name kUnderActivatesEveryN{"_activates_every_n"};
+const Name kUnderTriggers{"_triggers"};
+const Name kUnderRemote{"_remote"};
+const Name kUnderReport{"_report"};
+const Name kUnderNCalls{"_n_calls"};
+const Name kUnderActivatedBy{"_activated_by"};
+const Name kUnderData{"_data"};
+const Name kUnderCallByType{"_call_by_type"};
+const Name kType{"type"};
+const Name kDunderCall{"__call__"};
 
-void add_attribute_error_context(PyObject* obj, PyObject* name) noexcept {
-    if (!PyErr_ExceptionMatches(PyExc_AttributeError)) {
-        return;
-    }
-    PyObject* exc = PyErr_GetRaisedException();
-    if (PyErr_GivenExceptionMatches(exc, PyExc_AttributeError)) {
-        Ref known_name = Ref::steal(PyObject_GetAttrString(exc, "name"));
-        Ref known_obj = known_name ? Ref::steal(PyObject_GetAttrString(exc, "obj")) : Ref{};
-        if (!known_obj) {
-            PyErr_Clear();
-        } else if (known_name.get() == Py_None && known_obj.get() == Py_None &&
-                   (PyObject_SetAttrString(exc, "name", name) < 0 ||
-                    PyObject_SetAttrString(exc, "obj", obj) < 0)) {
-            PyErr_Clear();
-        }
-    }
-    PyErr_SetRaisedException(exc);
-}
+// The host's objects: events, simulators, placements, graphs, actors.
+const Name kSimulator{"simulator"};
+const Name kPlacements{"placements"};
+const Name kInfrastructure{"infrastructure"};
+const Name kPlacementView{"placement_view"};
+const Name kData{"data"};
+const Name kApplication{"application"};
+const Name kServices{"services"};
+const Name kMapping{"mapping"};
+const Name kId{"id"};
+const Name kNodes{"nodes"};
+const Name kEdges{"edges"};
+const Name kValues{"values"};
+const Name kServicePlacement{"service_placement"};
+const Name kUnderDeployed{"_deployed"};
+const Name kGetActor{"get_actor"};
+const Name kEntrypoint{"entrypoint"};
+const Name kOpsEntrypoint{"ops_entrypoint"};
+const Name kRemote{"remote"};
+const Name kPop{"pop"};
+
+// Callback types, as the dispatch compares them.
+const Name kSimulation{"simulation"};
+const Name kService{"service"};
+const Name kInteraction{"interaction"};
+const Name kNode{"node"};
+const Name kLink{"link"};
+
+// Module globals that the native code looks up at each use.
+const Name kSorvaneEvent{"SorvaneEvent"};
+const Name kSorvaneCallback{"SorvaneCallback"};
+const Name kRay{"ray"};
+const Name kRayGet{"ray_get"};
+const Name kDefaultdict{"defaultdict"};
+const Name kRemoteSimRovel{"RemoteSimRovel"};
+const Name kRemoteOps{"RemoteOps"};
+const Name kUnderHandleError{"_handle_error"};
+const Name kCast{"cast"};
+const Name kList{"List"};
+const Name kResponseCode{"ResponseCode"};
+const Name kUnderGetRemotes{"_get_remotes"};
+
+// Members of the host's enumerations.
+const Name kDEPLOY{"DEPLOY"};
+const Name kSTART{"START"};
+const Name kSTOP{"STOP"};
+const Name kUNDEPLOY{"UNDEPLOY"};
+const Name kERROR{"ERROR"};
+
+// Keyword arguments.
+const Name kServiceId{"service_id"};
+
+// The interpreter's own names.
+const Name kDunderQualname{"__qualname__"};
+const Name kDunderModule{"__module__"};
+const Name kDunderName{"__name__"};
+const Name kBuiltins{"builtins"};
+const Name kZip{"zip"};
+const Name kStaticmethod{"staticmethod"};
+const Name kValueError{"ValueError"};
+
+// Constants the modules bind.
+const Name kTick{"tick"};
+const Name kCsv{"csv"};
 
 }  // namespace sorvane

@@ -1,15 +1,17 @@
 #include "common/unpack.h"
 
+#include "common/errors.h"
+
 namespace sorvane {
 
-bool unpack(PyObject* item, Py_ssize_t n, Ref* out) noexcept {
+void unpack(PyObject* item, Py_ssize_t n, Ref* out) {
     if ((PyTuple_CheckExact(item) || PyList_CheckExact(item)) && Py_SIZE(item) == n) {
         PyObject** items = PyTuple_CheckExact(item) ? &PyTuple_GET_ITEM(item, 0)
                                                     : &PyList_GET_ITEM(item, 0);
         for (Py_ssize_t i = 0; i < n; ++i) {
             out[i] = Ref::borrow(items[i]);
         }
-        return true;
+        return;
     }
     Ref iter = Ref::steal(PyObject_GetIter(item));
     if (!iter) {
@@ -18,7 +20,7 @@ bool unpack(PyObject* item, Py_ssize_t n, Ref* out) noexcept {
             PyErr_Format(PyExc_TypeError, "cannot unpack non-iterable %.200s object",
                          Py_TYPE(item)->tp_name);
         }
-        return false;
+        propagate();
     }
     for (Py_ssize_t i = 0; i < n; ++i) {
         out[i] = Ref::steal(PyIter_Next(iter.get()));
@@ -27,16 +29,18 @@ bool unpack(PyObject* item, Py_ssize_t n, Ref* out) noexcept {
                 PyErr_Format(PyExc_ValueError, "not enough values to unpack (expected %zd, got %zd)",
                              n, i);
             }
-            return false;
+            propagate();
         }
     }
     Ref extra = Ref::steal(PyIter_Next(iter.get()));
-    if (!extra) {
-        return !PyErr_Occurred();
+    if (extra) {
+        // Python 3.12 words it the same for every iterable, lists and tuples too.
+        PyErr_Format(PyExc_ValueError, "too many values to unpack (expected %zd)", n);
+        propagate();
     }
-    // Python 3.12 words it the same for every iterable, lists and tuples too.
-    PyErr_Format(PyExc_ValueError, "too many values to unpack (expected %zd)", n);
-    return false;
+    if (PyErr_Occurred()) {
+        propagate();
+    }
 }
 
 }  // namespace sorvane

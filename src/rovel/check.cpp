@@ -1,90 +1,49 @@
 // _handle_error: turns the answers of the node actors into a ValueError.
-#include "common/names.h"
-#include "common/object.h"
 #include "common/text.h"
 #include "rovel/rovel.h"
 
 namespace sorvane::rovel {
 
-namespace {
-
-Name g_response_code{"ResponseCode"};
-Name a_error{"ERROR"};
-
-}  // namespace
-
 // code == ResponseCode.ERROR, as an `if` tests it. ResponseCode is looked up
 // for every element, so a rebinding made while iterating is seen.
-int is_error(PyObject* function, PyObject* code) noexcept {
-    Ref response_code = function_global(function, g_response_code);
-    if (!response_code) {
-        return -1;
-    }
-    Ref error = getattr(response_code.get(), a_error);
-    if (!error) {
-        return -1;
-    }
-    Ref eq = Ref::steal(PyObject_RichCompare(code, error.get(), Py_EQ));
-    return eq ? PyObject_IsTrue(eq.get()) : -1;
+bool is_error(const Call& call, PyObject* code) {
+    Ref response_code = call.global(kResponseCode);
+    Ref error = getattr(response_code.get(), kERROR);
+    return equals(code, error.get());
 }
 
 namespace {
 
 // raise ValueError(message), with the ValueError bound at load.
-void raise_value_error(PyObject* message) {
-    Ref exc = call_one(bound.value_error, message);
-    if (!exc) {
-        return;
-    }
+[[noreturn]] void raise_value_error(const Call& call, PyObject* message) {
+    Ref exc = sorvane::call(call.state<RovelState>().value_error, message);
     if (!PyExceptionInstance_Check(exc.get())) {
-        PyErr_SetString(PyExc_TypeError, "exceptions must derive from BaseException");
-        return;
+        raise(PyExc_TypeError, "exceptions must derive from BaseException");
     }
     // PyErr_SetObject, unlike setting the raised exception directly, chains
     // the exception being handled as __context__, as `raise` does.
     PyErr_SetObject(reinterpret_cast<PyObject*>(Py_TYPE(exc.get())), exc.get());
+    propagate();
 }
 
-PyObject* handle_error_impl(PyObject* function, PyObject* const* p, PyObject*, PyObject*) {
-    PyObject* response_codes = p[0];
-    Ref iter = Ref::steal(PyObject_GetIter(response_codes));
-    if (!iter) {
-        return nullptr;
-    }
-    while (Ref code = Ref::steal(PyIter_Next(iter.get()))) {
-        const int error = is_error(function, code.get());
-        if (error < 0) {
-            return nullptr;
-        }
-        if (error) {
+Ref handle_error(const Call& call, PyObject* response_codes) {
+    for_each(response_codes, [&](PyObject* code) {
+        if (is_error(call, code)) {
             // The whole argument, so the message shows which nodes failed.
             Ref shown = text_of(response_codes);
-            if (!shown) {
-                return nullptr;
-            }
-            Ref message = Ref::steal(
-                PyUnicode_FromFormat("Error in the operation: %U", shown.get()));
-            if (message) {
-                raise_value_error(message.get());
-            }
-            return nullptr;
+            Ref message = check(PyUnicode_FromFormat("Error in the operation: %U", shown.get()));
+            raise_value_error(call, message.get());
         }
-    }
-    if (PyErr_Occurred()) {
-        return nullptr;
-    }
-    return new_none();
+    });
+    return Ref::borrow(Py_None);
 }
 
-constexpr const char* kParams[] = {"response_codes"};
-constexpr Annotation kAnnotations[] = {{"response_codes", "List[ResponseCode]"}};
+constexpr Param kParams[] = {param("response_codes", "List[ResponseCode]")};
 
 }  // namespace
 
-const FunctionSpec handle_error_spec{
-    "_handle_error",
-    "_handle_error",
-    "_handle_error(response_codes: List[ResponseCode])\n"
+const Signature handle_error_signature{
+    "_handle_error", kParams, nullptr, nullptr, nullptr,
     "Handle the error response codes from the remote nodes.\n"
     "\n"
     "    Args:\n"
@@ -93,11 +52,7 @@ const FunctionSpec handle_error_spec{
     "    Raises:\n"
     "        ValueError: If any of the response codes is an error.\n"
     "    ",
-    kParams,
-    nullptr,
-    nullptr,
-    kAnnotations,
-    handle_error_impl,
+    body<handle_error>,
 };
 
 }  // namespace sorvane::rovel

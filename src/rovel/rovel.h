@@ -2,31 +2,30 @@
 #pragma once
 
 #include "common/function.h"
+#include "common/objects.h"
 
 namespace sorvane::rovel {
 
-// Built-ins the module binds once, when it loads: later rebinding of
-// builtins.zip, builtins.staticmethod or builtins.ValueError does not reach
-// it, as it would not reach a module that saved them in globals. Strong
-// references kept for the life of the process.
-struct BoundBuiltins {
+// The module's state. Nothing of the module lives elsewhere but the
+// process-wide interned names (names.h).
+struct RovelState : ModuleState {
+    // The built-ins the module binds once, when it loads, from its globals or
+    // the built-ins in force then: later rebinding of builtins.zip,
+    // builtins.staticmethod or builtins.ValueError does not reach them, as it
+    // would not reach a module that saved them in globals.
     PyObject* zip = nullptr;
     PyObject* staticmethod = nullptr;
     PyObject* value_error = nullptr;
 };
-extern BoundBuiltins bound;
-
-// Looks the built-ins up in `globals`, then the current built-ins.
-bool bind_builtins(PyObject* globals) noexcept;
 
 // The class RemoteSimRovel, made by calling `type` with its namespace.
-Ref make_rovel_class(PyObject* globals) noexcept;
+Ref make_rovel_class(PyObject* module);
 
 // The module-level _handle_error (check.cpp).
-extern const FunctionSpec handle_error_spec;
+extern const Signature handle_error_signature;
 
-// code == ResponseCode.ERROR as _handle_error tests it: 1, 0, or -1 with an
-// exception set.
-int is_error(PyObject* function, PyObject* code) noexcept;
+// code == ResponseCode.ERROR as _handle_error tests it, ResponseCode looked
+// up in the module globals for every code.
+bool is_error(const Call& call, PyObject* code);
 
 }  // namespace sorvane::rovel

@@ -1,4 +1,4 @@
-#include "common/module.h"
+#include "common/imports.h"
 
 #include "common/function.h"
 #include "common/names.h"
@@ -98,17 +98,16 @@ bool import_from(PyObject* globals, const char* module,
     return true;
 }
 
-bool prepare_module() noexcept {
-    // The function type, the interned names and the bound built-ins are kept
-    // for the process, not per interpreter: a module loaded in a second
-    // interpreter would rebind them under the first one.
+bool prepare_module(PyObject* module) noexcept {
+    // The interned names are kept for the process, not per interpreter, and a
+    // module loaded in a second interpreter would share them with the first.
     if (PyInterpreterState_Get() != PyInterpreterState_Main()) {
         PyErr_SetString(PyExc_ImportError,
                         "sorvane_core's native modules load only in the main interpreter, "
                         "not in a sub-interpreter");
         return false;
     }
-    return ready_function_type() && intern_names();
+    return intern_names() && ready_function_type(module);
 }
 
 }  // namespace sorvane

@@ -15,8 +15,9 @@ bool import_module(PyObject* globals, const char* name) noexcept;
 bool import_from(PyObject* globals, const char* module,
                  std::initializer_list<const char*> names) noexcept;
 
-// Everything a module exec slot does before its own statements: the function
-// type is ready and the library's names are interned.
-bool prepare_module() noexcept;
+// Everything a module exec slot does before its own statements: the module
+// loads only in the main interpreter, the library's names are interned and
+// the module's function type is made.
+bool prepare_module(PyObject* module) noexcept;
 
 }  // namespace sorvane

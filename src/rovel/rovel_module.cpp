@@ -1,0 +1,108 @@
+// sorvane_core.simulation._simulator.rovel: module definition, state and load.
+#include "common/imports.h"
+#include "rovel/rovel.h"
+
+namespace sorvane::rovel {
+
+namespace {
+
+const char kModuleDoc[] =
+    "Module for the RemoteSimRovel class. It is responsible for handling the\n"
+    "operations on the remote nodes.\n"
+    "\n"
+    "It can to deploy, start, stop and undeploy services on the remote nodes.\n";
+
+RovelState& state_of(PyObject* module) {
+    return *static_cast<RovelState*>(PyModule_GetState(module));
+}
+
+void bind(PyObject* globals, const char* name, PyObject* value) {
+    check(PyDict_SetItemString(globals, name, value));
+}
+
+// The module's statements after its imports: the built-ins it keeps, the
+// class, then _handle_error.
+void define(PyObject* module) {
+    RovelState& state = state_of(module);
+    PyObject* globals = PyModule_GetDict(module);  // borrowed, lives with the module
+    PyObject* builtins = PyEval_GetBuiltins();     // borrowed
+    if (builtins == nullptr) {
+        propagate();
+    }
+    state.zip = lookup_global(globals, builtins, kZip).release();
+    state.staticmethod = lookup_global(globals, builtins, kStaticmethod).release();
+    state.value_error = lookup_global(globals, builtins, kValueError).release();
+    bind(globals, "RemoteSimRovel", make_rovel_class(module).get());
+    bind(globals, handle_error_signature.qualname,
+         make_function(handle_error_signature, module).get());
+}
+
+// The module's statements, in order. Placement, RemoteNode and Service are
+// only named by annotations: imported under TYPE_CHECKING in the stub, never
+// at run time.
+int exec_module(PyObject* module) noexcept {
+    PyObject* globals = PyModule_GetDict(module);  // borrowed, lives with the module
+    if (!prepare_module(module) ||
+        !import_from(globals, "typing", {"TYPE_CHECKING", "List", "Tuple", "cast"}) ||
+        !import_module(globals, "ray") ||
+        !import_from(globals, "sorvane_core.remote.utils",
+                     {"RemoteOps", "ResponseCode", "ray_get"})) {
+        return -1;
+    }
+    try {
+        define(module);
+    } catch (const PythonError&) {
+        return -1;
+    }
+    return 0;
+}
+
+int traverse_module(PyObject* module, visitproc visit, void* arg) {
+    RovelState* state = static_cast<RovelState*>(PyModule_GetState(module));
+    if (state != nullptr) {
+        Py_VISIT(state->function_type);
+        Py_VISIT(state->zip);
+        Py_VISIT(state->staticmethod);
+        Py_VISIT(state->value_error);
+    }
+    return 0;
+}
+
+int clear_module(PyObject* module) {
+    RovelState* state = static_cast<RovelState*>(PyModule_GetState(module));
+    if (state != nullptr) {
+        Py_CLEAR(state->function_type);
+        Py_CLEAR(state->zip);
+        Py_CLEAR(state->staticmethod);
+        Py_CLEAR(state->value_error);
+    }
+    return 0;
+}
+
+void free_module(void* module) { clear_module(static_cast<PyObject*>(module)); }
+
+PyModuleDef_Slot module_slots[] = {
+    {Py_mod_exec, reinterpret_cast<void*>(exec_module)},
+    // Refused in any sub-interpreter (prepare_module): the interned names are
+    // the process's.
+    {Py_mod_multiple_interpreters, Py_MOD_MULTIPLE_INTERPRETERS_NOT_SUPPORTED},
+    {0, nullptr},
+};
+
+PyModuleDef module_def = {
+    PyModuleDef_HEAD_INIT,
+    "sorvane_core.simulation._simulator.rovel",
+    kModuleDoc,
+    sizeof(RovelState),
+    nullptr,
+    module_slots,
+    traverse_module,
+    clear_module,
+    free_module,
+};
+
+}  // namespace
+
+}  // namespace sorvane::rovel
+
+PyMODINIT_FUNC PyInit_rovel() { return PyModuleDef_Init(&sorvane::rovel::module_def); }
