@@ -4,11 +4,14 @@ VENV   ?= .venv
 PY     := $(VENV)/bin/python
 TOOLS  := $(VENV)/.build-tools
 PIP    := $(PY) -m pip install --disable-pip-version-check -q
-# The wheel is built in place with the venv's own tools, reusing build/ so
-# that a rebuild after a source change only recompiles what changed.
-INSTALL := $(PIP) --no-build-isolation
+# The wheel is built with the venv's own tools, in build/ so that a rebuild
+# after a source change only recompiles what changed, and with warnings as
+# errors. A plain `pip install .` uses neither: it builds in a temporary
+# folder and takes a newer compiler's new warnings in its stride.
+INSTALL := $(PIP) --no-build-isolation -Cbuild-dir=build/{wheel_tag} \
+  -Ccmake.define.SORVANE_WERROR=ON
 
-.PHONY: demo test build bench sanitize clean
+.PHONY: demo test fuzz build bench sanitize clean
 
 demo: $(TOOLS)
 	$(INSTALL) ".[analysis]"
@@ -17,6 +20,16 @@ demo: $(TOOLS)
 test: $(TOOLS)
 	$(INSTALL) ".[test,analysis]"
 	$(PY) -m pytest $(PYTEST_ARGS)
+
+# Hostile inputs over every entry point of both native modules: a reproducible
+# campaign (seed FUZZ_SEED, 0 by default) of FUZZ_EXAMPLES examples in all, each
+# family of entry points in its own child interpreter, two at a time. The test
+# suite runs a short pass of it (tests/test_fuzz.py). Options:
+# $(PY) tests/fuzz/campaign.py --help
+FUZZ_EXAMPLES ?= 100000
+fuzz: $(TOOLS)
+	$(INSTALL) ".[test]"
+	FUZZ_EXAMPLES=$(FUZZ_EXAMPLES) $(PY) tests/fuzz/campaign.py $(FUZZ_ARGS)
 
 # Rebuild and reinstall after a source change.
 build: $(TOOLS)
