@@ -159,10 +159,16 @@ def whole_run(label: str, world: Any, ticks: int, variants: dict[str, Any],
                    rounds)
     per_tick = {name: seconds / ticks * 1e6 for name, seconds in best.items()}
     ratio = best["python"] / best["native"]
-    line(label, f"native {per_tick['native']:9.1f} us/tick | python {per_tick['python']:9.1f} us/tick"
-                f" (x{ratio:.2f})")
-    return {"native_us_per_tick": per_tick["native"], "python_us_per_tick": per_tick["python"],
-            "ratio": ratio}
+    text = (f"native {per_tick['native']:9.1f} us/tick | python {per_tick['python']:9.1f} us/tick"
+            f" (x{ratio:.2f})")
+    figures = {"native_us_per_tick": per_tick["native"], "python_us_per_tick": per_tick["python"],
+               "ratio": ratio}
+    if "before" in best:
+        before = best["before"] / best["native"]
+        text += f" | before {per_tick['before']:9.1f} us/tick (x{before:.2f})"
+        figures.update(before_us_per_tick=per_tick["before"], before_ratio=before)
+    line(label, text)
+    return figures
 
 
 def reports_cost(native: Any, world: Any, ticks: int, rounds: int) -> dict[str, float]:
@@ -261,6 +267,8 @@ def run(variants: dict[str, Any], rounds: int, quick: bool) -> dict[str, Any]:
     """All scenarios; returns the figures."""
     native = variants["native"]
     pair = {"native": native, "python": variants["python"]}
+    if "before" in variants:
+        pair["before"] = variants["before"]
     figures: dict[str, Any] = {}
     print()
     world = build_world(200, 50, 5)

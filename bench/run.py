@@ -56,6 +56,21 @@ def load_baselines() -> dict[str, Any]:
     return variants
 
 
+def load_before(site: Path) -> Any:
+    """The callback module of another build, loaded beside this one under its own name
+    (and not registered in sys.modules), so that both run in the same process."""
+    from importlib.machinery import ExtensionFileLoader
+    from importlib.util import module_from_spec, spec_from_loader
+
+    (path,) = (site / "sorvane_core" / "workflow" / "callbacks").glob("callback.*.so")
+    name = native.__name__
+    spec = spec_from_loader(name, ExtensionFileLoader(name, str(path)))
+    assert spec is not None
+    module = module_from_spec(spec)
+    spec.loader.exec_module(module)  # type: ignore[union-attr]
+    return module
+
+
 def compare(title: str, cases: dict[str, Callable[[], Any]], number: int, rounds: int) -> dict[str, float]:
     """Best time per operation of each case; the order of the cases changes every round."""
     best = {name: float("inf") for name in cases}
@@ -192,10 +207,15 @@ def main() -> None:
                         metavar="FILE", help="also write the figures as JSON (default build/bench.json)")
     parser.add_argument("--only", choices=("calls", "runs"),
                         help="only the per-call benchmarks, or only the whole runs")
+    parser.add_argument("--before", metavar="SITE",
+                        help="also time the callback module of another build, installed in SITE "
+                             "(pip install --target SITE), as the variant 'before'")
     args = parser.parse_args()
     rounds = 10 if args.quick else 40
 
     variants = {"native": native, **load_baselines()}
+    if args.before:
+        variants["before"] = load_before(Path(args.before))
     print(f"Python {sys.version.split()[0]}; best of {rounds} interleaved rounds")
     figures: dict[str, Any] = {"python": sys.version.split()[0], "quick": args.quick}
     if args.only != "runs":
