@@ -97,8 +97,9 @@ def test_an_interrupted_stuck_run_kills_its_actors_and_the_next_run_works(delays
 
 def test_a_stuck_run_times_out_naming_the_actor():
     infr, pl = world()
-    sim = Simulator(infr, [pl], [NodeName("hang")], mode="emulation", remote_timeout=1.0)
-    with pytest.raises(TimeoutError, match=f"1 of 2 remote calls still running after 1.0 s, on '{infr.id}/b'"):
+    sim = Simulator(infr, [pl], [NodeName("hang")], mode="emulation", remote_timeout=3.0)
+    # Under load the healthy actor may be late too: only b must be named.
+    with pytest.raises(TimeoutError, match=rf"[12] of 2 remote calls still running after 3.0 s, on .*'{infr.id}/b'"):
         sim.run(3)
     assert_no_actor_left(infr)
     assert_next_run_works(infr, pl)
