@@ -19,7 +19,8 @@ namespace {
 Ref dict_from_keys(PyObject* iterable, PyObject* value) {
     Ref iter = check(PyObject_GetIter(iterable));
     Ref dict = new_dict();
-    for_each_item(iter.get(), [&](PyObject* key) { check(PyDict_SetItem(dict.get(), key, value)); });
+    for_each_item(iter.get(),
+                  [&](PyObject* key) { check(PyDict_SetItem(dict.get(), key, value)); });
     return dict;
 }
 
@@ -48,7 +49,7 @@ Ref init(const Call&, PyObject* self, PyObject* name, PyObject* callback_type,
     setattr(self, kUnderTriggers, trig.get());
     setattr(self, kUnderRemote, remote);
 
-    Ref rep = !truth(report)           ? new_list()
+    Ref rep = !truth(report)            ? new_list()
               : PyUnicode_Check(report) ? list_of(report)
                                         : Ref::borrow(report);
     setattr(self, kUnderReport, rep.get());
@@ -218,57 +219,73 @@ constexpr Param kInitParams[] = {
 #define WRAP "                 "  // a wrapped line of the Args section
 
 const Signature init_signature{
-    "SorvaneCallback.__init__", kInitParams, nullptr, nullptr, nullptr,
-    "Initialize the Callback object.\n"
-    "\n"
-    "        Args:\n"
-    "            callback_fn (Callable): The callback function.\n"
-    "            callback_type (CallbackType): The type of the callback, used to determine" WRAP
-    "the type of value it manages.\n"
-    "            activates_on (Union[str, List[str]]): The event(s) that trigger the callback.\n"
-    "            activates_every_n (Optional[Dict[str, int]]): The number of ticks between" WRAP
-    "each call to the callback function.\n"
-    "            triggers (Optional[Dict[str, Callable]]): The condition to trigger the" WRAP
-    "callback.\n"
-    "            remote (bool): Whether the simulation is local or remote (emulation), thus" WRAP
-    "running using ray.\n"
-    "            name (Optional[str]): The name of the callback.\n"
-    "        ",
-    body<init>,
+    .qualname = "SorvaneCallback.__init__",
+    .params = kInitParams,
+    .doc =
+        "Initialize the Callback object.\n"
+        "\n"
+        "        Args:\n"
+        "            callback_fn (Callable): The callback function.\n"
+        "            callback_type (CallbackType): The type of the callback, used to determine" WRAP
+        "the type of value it manages.\n"
+        "            activates_on (Union[str, List[str]]): The event(s) that trigger the "
+        "callback.\n"
+        "            activates_every_n (Optional[Dict[str, int]]): The number of ticks between" WRAP
+        "each call to the callback function.\n"
+        "            triggers (Optional[Dict[str, Callable]]): The condition to trigger the" WRAP
+        "callback.\n"
+        "            remote (bool): Whether the simulation is local or remote "
+        "(emulation), thus" WRAP
+        "running using ray.\n"
+        "            name (Optional[str]): The name of the callback.\n"
+        "        ",
+    .body = body<init>,
 };
 
 #undef WRAP
 
 const Signature call_signature{
-    "SorvaneCallback.__call__", kSelf, "args", "kwargs", "Dict[str, Any]", kSignatureOnly,
-    body<call_base>,
+    .qualname = "SorvaneCallback.__call__",
+    .params = kSelf,
+    .varargs = "args",
+    .varkw = "kwargs",
+    .returns = "Dict[str, Any]",
+    .doc = kSignatureOnly,
+    .body = body<call_base>,
 };
 
 const Signature underscore_call_signature{
-    "SorvaneCallback._call", kSelfTrigger, nullptr, nullptr, nullptr,
-    "Execute the callback function.\n"
-    "\n"
-    "        It is called at the end of the execution of the event.\n"
-    "\n"
-    "        Args:\n"
-    "            trigger_obj (Union[SorvaneEvent, SorvaneCallback]): The trigger object.\n"
-    "        ",
-    body<underscore_call>,
+    .qualname = "SorvaneCallback._call",
+    .params = kSelfTrigger,
+    .doc =
+        "Execute the callback function.\n"
+        "\n"
+        "        It is called at the end of the execution of the event.\n"
+        "\n"
+        "        Args:\n"
+        "            trigger_obj (Union[SorvaneEvent, SorvaneCallback]): The trigger object.\n"
+        "        ",
+    .body = body<underscore_call>,
 };
 
 const Signature triggered_events_signature{
-    "SorvaneCallback._triggered_events", kSelf, nullptr, nullptr, "List[str]",
-    "Return the events that the callback is triggering.\n"
-    "\n"
-    "        Returns:\n"
-    "            List[str]: The events that the callback is triggering.\n"
-    "        ",
-    body<triggered_events>,
+    .qualname = "SorvaneCallback._triggered_events",
+    .params = kSelf,
+    .returns = "List[str]",
+    .doc =
+        "Return the events that the callback is triggering.\n"
+        "\n"
+        "        Returns:\n"
+        "            List[str]: The events that the callback is triggering.\n"
+        "        ",
+    .body = body<triggered_events>,
 };
 
 const Signature set_activated_by_signature{
-    "SorvaneCallback.activated_by", kSelfValue, nullptr, nullptr, nullptr, kSignatureOnly,
-    body<set_activated_by>,
+    .qualname = "SorvaneCallback.activated_by",
+    .params = kSelfValue,
+    .doc = kSignatureOnly,
+    .body = body<set_activated_by>,
 };
 
 struct Property {
@@ -278,13 +295,18 @@ struct Property {
 };
 
 // A getter's docstring: signature line, summary and a Returns paragraph.
-#define PROPERTY(prop, attr, ret, summary, setter)                                         \
-    Property {                                                                             \
-        prop,                                                                              \
-            {"SorvaneCallback." prop, kSelf, nullptr, nullptr, ret,                        \
-             summary "\n\n        Returns:\n            " ret ": " summary "\n        ",   \
-             body<getter<attr>>},                                                          \
-            setter                                                                         \
+#define PROPERTY(prop, attr, ret, summary, set)                                                    \
+    Property {                                                                                     \
+        .name = prop,                                                                              \
+        .getter =                                                                                  \
+            {                                                                                      \
+                .qualname = "SorvaneCallback." prop,                                               \
+                .params = kSelf,                                                                   \
+                .returns = ret,                                                                    \
+                .doc = summary "\n\n        Returns:\n            " ret ": " summary "\n        ", \
+                .body = body<getter<attr>>,                                                        \
+            },                                                                                     \
+        .setter = set,                                                                             \
     }
 
 const Property properties[] = {
@@ -335,8 +357,8 @@ Ref make_callback_class(PyObject* module, CallbackState& state) {
     for (const Property& prop : properties) {
         Ref getter_fn = make_function(prop.getter, module);
         Ref setter_fn = prop.setter ? make_function(*prop.setter, module) : Ref::borrow(Py_None);
-        Ref property = call(reinterpret_cast<PyObject*>(&PyProperty_Type), getter_fn.get(),
-                            setter_fn.get());
+        Ref property =
+            call(reinterpret_cast<PyObject*>(&PyProperty_Type), getter_fn.get(), setter_fn.get());
         add(ns.get(), prop.name, property.get());
     }
     // The shortcuts of the dispatch recognise the base class by these.

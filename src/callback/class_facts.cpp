@@ -29,8 +29,9 @@ PyObject* find_in_mro(PyTypeObject* tp, PyObject* name) {
 }  // namespace
 
 const Facts* facts_of(CallbackState& state, PyTypeObject* tp) {
-    Facts& slot = state.facts.slots[(reinterpret_cast<std::uintptr_t>(tp) >> 4) %
-                                    std::size(state.facts.slots)];
+    Facts& slot =
+        state.facts
+            .slots[(reinterpret_cast<std::uintptr_t>(tp) >> 4) % std::size(state.facts.slots)];
     // Version tags are never reused, so (address, version) names this very
     // class in its current state even if another class later takes the
     // address of a freed one.

@@ -19,13 +19,13 @@ namespace sorvane::callback {
 struct CallbackState;
 
 struct Facts {
-    PyTypeObject* type = nullptr;  // borrowed: compared, never dereferenced once stale
-    unsigned int version = 0;      // 0: an empty slot
-    bool generic = false;          // generic attribute lookup and an instance dict
-    bool name_absent = false;      // no class in the MRO defines `name`
-    bool type_direct = false;      // `type` resolves to the base class's own property
+    PyTypeObject* type = nullptr;    // borrowed: compared, never dereferenced once stale
+    unsigned int version = 0;        // 0: an empty slot
+    bool generic = false;            // generic attribute lookup and an instance dict
+    bool name_absent = false;        // no class in the MRO defines `name`
+    bool type_direct = false;        // `type` resolves to the base class's own property
     bool under_type_absent = false;  // no class in the MRO defines `_type`
-    PyObject* call = nullptr;      // the `__call__` to call directly, borrowed (see .cpp)
+    PyObject* call = nullptr;        // the `__call__` to call directly, borrowed (see .cpp)
 };
 
 // The facts of the classes last met, direct-mapped by class address: a host

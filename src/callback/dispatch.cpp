@@ -171,16 +171,18 @@ constexpr Param kParams[] = {param("self"),
 }  // namespace
 
 const Signature call_by_type_signature{
-    "SorvaneCallback._call_by_type", kParams, nullptr, nullptr, nullptr,
-    "Execute the callback function according to the type of the trigger object.\n"
-    "\n"
-    "        Args:\n"
-    "            trigger_obj (Union[SorvaneEvent, SorvaneCallback]): The trigger object.\n"
-    "\n"
-    "        Returns:\n"
-    "            Any: The value returned by the callback function.\n"
-    "        ",
-    body<call_by_type>,
+    .qualname = "SorvaneCallback._call_by_type",
+    .params = kParams,
+    .doc =
+        "Execute the callback function according to the type of the trigger object.\n"
+        "\n"
+        "        Args:\n"
+        "            trigger_obj (Union[SorvaneEvent, SorvaneCallback]): The trigger object.\n"
+        "\n"
+        "        Returns:\n"
+        "            Any: The value returned by the callback function.\n"
+        "        ",
+    .body = body<call_by_type>,
 };
 
 }  // namespace sorvane::callback

@@ -123,8 +123,8 @@ Ref infrastructure_items(const Call& call, PyObject* fn, PyObject* placements, P
             value = keywords(fn, {parts[0].get(), parts[1].get(), placements, infr, view});
         } else {  // source, target, res; the key is made first
             key = join_text(parts[0].get(), ',', parts[1].get());
-            value = keywords(fn,
-                             {parts[0].get(), parts[1].get(), parts[2].get(), placements, infr, view});
+            value = keywords(
+                fn, {parts[0].get(), parts[1].get(), parts[2].get(), placements, infr, view});
         }
         check(PyDict_SetItem(result.get(), key.get(), value.get()));
     });
@@ -145,21 +145,47 @@ constexpr Param kViewParams[] = {kFnParam, kPlacementsParam, kInfrParam, kViewPa
 
 // Each docstring is the signature line alone.
 const Signature application_fn_signature{
-    "_application_fn", kPlacementParams, nullptr, "event_data", nullptr, kSignatureOnly,
-    body<application_fn>};
+    .qualname = "_application_fn",
+    .params = kPlacementParams,
+    .varkw = "event_data",
+    .doc = kSignatureOnly,
+    .body = body<application_fn>,
+};
 const Signature service_fn_signature{
-    "_service_fn", kPlacementParams, nullptr, "event_data", nullptr, kSignatureOnly,
-    body<service_fn>};
+    .qualname = "_service_fn",
+    .params = kPlacementParams,
+    .varkw = "event_data",
+    .doc = kSignatureOnly,
+    .body = body<service_fn>,
+};
 const Signature interaction_fn_signature{
-    "_interaction_fn", kPlacementParams, nullptr, "event_data", nullptr, kSignatureOnly,
-    body<interaction_fn>};
+    .qualname = "_interaction_fn",
+    .params = kPlacementParams,
+    .varkw = "event_data",
+    .doc = kSignatureOnly,
+    .body = body<interaction_fn>,
+};
 const Signature infrastructure_fn_signature{
-    "_infrastructure_fn", kInfrastructureParams, nullptr, "event_data", nullptr, kSignatureOnly,
-    body<infrastructure_fn>};
+    .qualname = "_infrastructure_fn",
+    .params = kInfrastructureParams,
+    .varkw = "event_data",
+    .doc = kSignatureOnly,
+    .body = body<infrastructure_fn>,
+};
 const Signature node_fn_signature{
-    "_node_fn", kViewParams, nullptr, "event_data", nullptr, kSignatureOnly, body<node_fn>};
+    .qualname = "_node_fn",
+    .params = kViewParams,
+    .varkw = "event_data",
+    .doc = kSignatureOnly,
+    .body = body<node_fn>,
+};
 const Signature link_fn_signature{
-    "_link_fn", kViewParams, nullptr, "event_data", nullptr, kSignatureOnly, body<link_fn>};
+    .qualname = "_link_fn",
+    .params = kViewParams,
+    .varkw = "event_data",
+    .doc = kSignatureOnly,
+    .body = body<link_fn>,
+};
 
 constexpr unsigned P = kPlacementsArg;
 constexpr unsigned I = kInfrArg;

@@ -87,8 +87,8 @@ public:
     void meet(PyObject* item, bool equal) {
         if (next_ < PyList_GET_SIZE(items_.get())) {
             Ref expected = Ref::borrow(PyList_GET_ITEM(items_.get(), next_));
-            if (expected.get() == item || (equal && check(PyObject_RichCompareBool(
-                                                        expected.get(), item, Py_EQ)))) {
+            if (expected.get() == item ||
+                (equal && check(PyObject_RichCompareBool(expected.get(), item, Py_EQ)))) {
                 ++next_;
                 return;
             }
@@ -159,8 +159,9 @@ Ref iterate_services(PyObject* pl) { return iterate_attr(getattr(pl, kApplicatio
 Ref none_factory(const Call&) { return Ref::borrow(Py_None); }
 
 const Signature none_factory_signature{
-    "_remote_service_fn.<locals>.<lambda>", {}, nullptr, nullptr, nullptr, kNoDoc,
-    body<none_factory>,
+    .qualname = "_remote_service_fn.<locals>.<lambda>",
+    .doc = kNoDoc,
+    .body = body<none_factory>,
 };
 
 Ref remote_service_fn(const Call& call, PyObject* fn, PyObject* placements, PyObject* infr) {
@@ -260,13 +261,19 @@ constexpr Param kNodeParams[] = {kFnParam, kInfrParam};
 }  // namespace
 
 const Signature remote_service_fn_signature{
-    "_remote_service_fn", kServiceParams, nullptr, "event_data", nullptr, kSignatureOnly,
-    body<remote_service_fn>,
+    .qualname = "_remote_service_fn",
+    .params = kServiceParams,
+    .varkw = "event_data",
+    .doc = kSignatureOnly,
+    .body = body<remote_service_fn>,
 };
 
 const Signature remote_node_fn_signature{
-    "_remote_node_fn", kNodeParams, nullptr, "event_data", nullptr, kSignatureOnly,
-    body<remote_node_fn>,
+    .qualname = "_remote_node_fn",
+    .params = kNodeParams,
+    .varkw = "event_data",
+    .doc = kSignatureOnly,
+    .body = body<remote_node_fn>,
 };
 
 }  // namespace sorvane::callback

@@ -18,20 +18,20 @@ struct FunctionObject {
     vectorcallfunc vectorcall;
     const Signature* signature;
     Py_ssize_t nparams;
-    bool simple;           // no *args and no **kwargs: the fast path applies
-    PyObject* module;      // the module object, whose state the body reaches
-    PyObject* varnames;    // tuple: parameters, then *args, then **kwargs
-    PyObject* globals;     // dict
-    PyObject* builtins;    // dict
-    PyObject* name;        // str
-    PyObject* qualname;    // str
-    PyObject* module_attr; // __module__: anything
-    PyObject* doc;         // anything
-    PyObject* defaults;    // tuple or null
-    PyObject* kwdefaults;  // dict or null
-    PyObject* annotations; // dict or null (made empty on first read)
-    PyObject* dict;        // instance __dict__, or null
-    PyObject* code;        // __code__, made on first read
+    bool simple;            // no *args and no **kwargs: the fast path applies
+    PyObject* module;       // the module object, whose state the body reaches
+    PyObject* varnames;     // tuple: parameters, then *args, then **kwargs
+    PyObject* globals;      // dict
+    PyObject* builtins;     // dict
+    PyObject* name;         // str
+    PyObject* qualname;     // str
+    PyObject* module_attr;  // __module__: anything
+    PyObject* doc;          // anything
+    PyObject* defaults;     // tuple or null
+    PyObject* kwdefaults;   // dict or null
+    PyObject* annotations;  // dict or null (made empty on first read)
+    PyObject* dict;         // instance __dict__, or null
+    PyObject* code;         // __code__, made on first read
     PyObject* weakreflist;
 };
 
@@ -98,9 +98,9 @@ void missing_arguments(FunctionObject* f, PyObject* const* bound, Py_ssize_t end
         joined = Ref::steal(PyUnicode_FromFormat("%U and %U", PyList_GET_ITEM(names.get(), 0),
                                                  PyList_GET_ITEM(names.get(), 1)));
     } else {
-        Ref tail = Ref::steal(PyUnicode_FromFormat(", %U, and %U",
-                                                   PyList_GET_ITEM(names.get(), len - 2),
-                                                   PyList_GET_ITEM(names.get(), len - 1)));
+        Ref tail =
+            Ref::steal(PyUnicode_FromFormat(", %U, and %U", PyList_GET_ITEM(names.get(), len - 2),
+                                            PyList_GET_ITEM(names.get(), len - 1)));
         if (!tail || PyList_SetSlice(names.get(), len - 2, len, nullptr) < 0) {
             return;
         }
@@ -191,8 +191,8 @@ PyObject* call_general(FunctionObject* f, PyObject* const* args, Py_ssize_t narg
             continue;
         }
         if (bound.items[j] != nullptr) {
-            PyErr_Format(PyExc_TypeError, "%U() got multiple values for argument '%S'",
-                         f->qualname, keyword);
+            PyErr_Format(PyExc_TypeError, "%U() got multiple values for argument '%S'", f->qualname,
+                         keyword);
             return nullptr;
         }
         bound.items[j] = Py_NewRef(value);
@@ -426,8 +426,8 @@ PyObject* get_code(PyObject* self, void*) {
         PyErr_Clear();
         filename = "<native>";
     }
-    Ref empty = Ref::steal(reinterpret_cast<PyObject*>(
-        PyCode_NewEmpty(filename, PyUnicode_AsUTF8(f->name), 0)));
+    Ref empty = Ref::steal(
+        reinterpret_cast<PyObject*>(PyCode_NewEmpty(filename, PyUnicode_AsUTF8(f->name), 0)));
     if (!empty) {
         return nullptr;
     }
@@ -439,10 +439,10 @@ PyObject* get_code(PyObject* self, void*) {
         flags |= CO_VARKEYWORDS;
     }
     Ref replace = Ref::steal(PyObject_GetAttrString(empty.get(), "replace"));
-    Ref kwargs = Ref::steal(Py_BuildValue(
-        "{s:n, s:n, s:i, s:O, s:O}", "co_argcount", f->nparams, "co_nlocals",
-        PyTuple_GET_SIZE(f->varnames), "co_flags", flags, "co_varnames", f->varnames,
-        "co_qualname", f->qualname));
+    Ref kwargs =
+        Ref::steal(Py_BuildValue("{s:n, s:n, s:i, s:O, s:O}", "co_argcount", f->nparams,
+                                 "co_nlocals", PyTuple_GET_SIZE(f->varnames), "co_flags", flags,
+                                 "co_varnames", f->varnames, "co_qualname", f->qualname));
     if (!replace || !kwargs) {
         return nullptr;
     }
@@ -509,8 +509,7 @@ PyType_Spec function_spec = {
     sizeof(FunctionObject),
     0,
     Py_TPFLAGS_DEFAULT | Py_TPFLAGS_HAVE_GC | Py_TPFLAGS_HAVE_VECTORCALL |
-        Py_TPFLAGS_METHOD_DESCRIPTOR | Py_TPFLAGS_IMMUTABLETYPE |
-        Py_TPFLAGS_DISALLOW_INSTANTIATION,
+        Py_TPFLAGS_METHOD_DESCRIPTOR | Py_TPFLAGS_IMMUTABLETYPE | Py_TPFLAGS_DISALLOW_INSTANTIATION,
     function_slots,
 };
 
@@ -605,8 +604,8 @@ Ref make_defaults(const Signature& s) {
 }
 
 Ref make_varnames(const Signature& s) {
-    const Py_ssize_t n = static_cast<Py_ssize_t>(s.params.size()) + (s.varargs ? 1 : 0) +
-                         (s.varkw ? 1 : 0);
+    const Py_ssize_t n =
+        static_cast<Py_ssize_t>(s.params.size()) + (s.varargs ? 1 : 0) + (s.varkw ? 1 : 0);
     Ref varnames = check(PyTuple_New(n));
     Py_ssize_t i = 0;
     auto add = [&](const char* text) {
@@ -644,7 +643,7 @@ Ref make_annotations(const Signature& s) {
 }  // namespace
 
 Ref make_function(const Signature& s, PyObject* module) noexcept(false) {
-    if (static_cast<Py_ssize_t>(s.params.size()) > kMaxParams ||
+    if (static_cast<Py_ssize_t>(s.params.size()) > kMaxParams || s.body.impl == nullptr ||
         s.body.arity != s.params.size()) {
         raise(PyExc_SystemError, "make_function: the body does not take the parameters declared");
     }

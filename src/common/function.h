@@ -105,18 +105,27 @@ struct Body {
 // docstring is its signature line (qualname, parameters with annotations and
 // defaults, *args, **kwargs, return annotation) followed by `doc` on the next
 // lines; kSignatureOnly gives the line alone and kNoDoc no docstring.
-struct Signature {
-    const char* qualname;
-    std::span<const Param> params;
-    const char* varargs;  // name of *args, or null
-    const char* varkw;    // name of **kwargs, or null
-    const char* returns;  // the return annotation, or null
-    const char* doc;
-    Body body;
-};
-
+// Declared with designated initializers, naming only what a function has:
+//
+//     const Signature node_fn_signature{
+//         .qualname = "_node_fn",
+//         .params = kViewParams,
+//         .varkw = "event_data",
+//         .doc = kSignatureOnly,
+//         .body = body<node_fn>,
+//     };
 inline constexpr const char* kSignatureOnly = "";
 inline constexpr const char* kNoDoc = nullptr;
+
+struct Signature {
+    const char* qualname;
+    std::span<const Param> params = {};
+    const char* varargs = nullptr;  // name of *args, or null
+    const char* varkw = nullptr;    // name of **kwargs, or null
+    const char* returns = nullptr;  // the return annotation, or null
+    const char* doc = kNoDoc;
+    Body body = {};
+};
 
 // The function type of `module`, made once when the module loads and kept in
 // its state; call from the exec slot before make_function.

@@ -47,11 +47,11 @@ Ref import_name_from(PyObject* module, PyObject* name) {
     Ref message;
     if (!path) {
         PyErr_Clear();
-        message = Ref::steal(PyUnicode_FromFormat(
-            "cannot import name %R from %R (unknown location)", name, shown));
+        message = Ref::steal(
+            PyUnicode_FromFormat("cannot import name %R from %R (unknown location)", name, shown));
     } else {
-        message = Ref::steal(PyUnicode_FromFormat("cannot import name %R from %R (%S)", name,
-                                                  shown, path.get()));
+        message = Ref::steal(
+            PyUnicode_FromFormat("cannot import name %R from %R (%S)", name, shown, path.get()));
     }
     if (message) {
         PyErr_SetImportError(message.get(), package ? package.get() : Py_None,
@@ -83,8 +83,8 @@ bool import_from(PyObject* globals, const char* module,
         }
         PyTuple_SET_ITEM(fromlist.get(), i++, s);
     }
-    Ref mod = Ref::steal(PyImport_ImportModuleLevelObject(module_name.get(), globals, nullptr,
-                                                          fromlist.get(), 0));
+    Ref mod = Ref::steal(
+        PyImport_ImportModuleLevelObject(module_name.get(), globals, nullptr, fromlist.get(), 0));
     if (!mod) {
         return false;
     }

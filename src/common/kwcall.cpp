@@ -43,9 +43,9 @@ Ref KeywordCaller::operator()(PyObject* callable, std::initializer_list<PyObject
     // with fewer than the maximum starts further into the stack.
     PyObject** args = stack_ + 1 + (max_positional_ - npos);
     std::copy(positional.begin(), positional.end(), args);
-    return check(PyObject_Vectorcall(
-        callable, args, static_cast<size_t>(npos) | PY_VECTORCALL_ARGUMENTS_OFFSET,
-        kwnames_.get()));
+    return check(PyObject_Vectorcall(callable, args,
+                                     static_cast<size_t>(npos) | PY_VECTORCALL_ARGUMENTS_OFFSET,
+                                     kwnames_.get()));
 }
 
 }  // namespace sorvane

@@ -24,7 +24,6 @@ bool intern_names() noexcept {
     return true;
 }
 
-
 // Attributes of callbacks.
 const Name kName{"name"};
 const Name kUnderName{"_name"};

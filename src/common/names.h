@@ -42,7 +42,6 @@ private:
 // Interns every Name of the library; false with an exception set on failure.
 bool intern_names() noexcept;
 
-
 // Attributes of callbacks.
 extern const Name kName;
 extern const Name kUnderName;

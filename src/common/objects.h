@@ -64,7 +64,8 @@ Ref call(PyObject* callable, Args*... args) {
 // obj.name(arg), looked up as the interpreter looks up a method to call.
 inline Ref call_method(PyObject* obj, PyObject* name, PyObject* arg) {
     PyObject* args[] = {obj, arg};
-    return check(PyObject_VectorcallMethod(name, args, 2 | PY_VECTORCALL_ARGUMENTS_OFFSET, nullptr));
+    return check(
+        PyObject_VectorcallMethod(name, args, 2 | PY_VECTORCALL_ARGUMENTS_OFFSET, nullptr));
 }
 
 // bool(obj), as an `if` tests it.

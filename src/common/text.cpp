@@ -24,8 +24,8 @@ Ref join_text(PyObject* left, Py_UCS4 separator, PyObject* right) {
         PyErr_NoMemory();
         propagate();
     }
-    const Py_UCS4 maxchar = std::max({PyUnicode_MAX_CHAR_VALUE(a.get()),
-                                      PyUnicode_MAX_CHAR_VALUE(b.get()), separator});
+    const Py_UCS4 maxchar =
+        std::max({PyUnicode_MAX_CHAR_VALUE(a.get()), PyUnicode_MAX_CHAR_VALUE(b.get()), separator});
     Ref out = check(PyUnicode_New(la + 1 + lb, maxchar));
     // The target is new, wide enough and not yet shared: these do not fail
     // in practice, but their contract allows it.

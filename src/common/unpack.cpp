@@ -6,8 +6,8 @@ namespace sorvane {
 
 void unpack(PyObject* item, Py_ssize_t n, Ref* out) {
     if ((PyTuple_CheckExact(item) || PyList_CheckExact(item)) && Py_SIZE(item) == n) {
-        PyObject** items = PyTuple_CheckExact(item) ? &PyTuple_GET_ITEM(item, 0)
-                                                    : &PyList_GET_ITEM(item, 0);
+        PyObject** items =
+            PyTuple_CheckExact(item) ? &PyTuple_GET_ITEM(item, 0) : &PyList_GET_ITEM(item, 0);
         for (Py_ssize_t i = 0; i < n; ++i) {
             out[i] = Ref::borrow(items[i]);
         }
@@ -26,8 +26,8 @@ void unpack(PyObject* item, Py_ssize_t n, Ref* out) {
         out[i] = Ref::steal(PyIter_Next(iter.get()));
         if (!out[i]) {
             if (!PyErr_Occurred()) {
-                PyErr_Format(PyExc_ValueError, "not enough values to unpack (expected %zd, got %zd)",
-                             n, i);
+                PyErr_Format(PyExc_ValueError,
+                             "not enough values to unpack (expected %zd, got %zd)", n, i);
             }
             propagate();
         }

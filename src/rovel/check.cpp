@@ -43,16 +43,18 @@ constexpr Param kParams[] = {param("response_codes", "List[ResponseCode]")};
 }  // namespace
 
 const Signature handle_error_signature{
-    "_handle_error", kParams, nullptr, nullptr, nullptr,
-    "Handle the error response codes from the remote nodes.\n"
-    "\n"
-    "    Args:\n"
-    "        response_codes (List[ResponseCode]): The response codes from the remote nodes.\n"
-    "\n"
-    "    Raises:\n"
-    "        ValueError: If any of the response codes is an error.\n"
-    "    ",
-    body<handle_error>,
+    .qualname = "_handle_error",
+    .params = kParams,
+    .doc =
+        "Handle the error response codes from the remote nodes.\n"
+        "\n"
+        "    Args:\n"
+        "        response_codes (List[ResponseCode]): The response codes from the remote nodes.\n"
+        "\n"
+        "    Raises:\n"
+        "        ValueError: If any of the response codes is an error.\n"
+        "    ",
+    .body = body<handle_error>,
 };
 
 }  // namespace sorvane::rovel

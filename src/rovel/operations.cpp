@@ -101,8 +101,7 @@ Ref failures(const Call& call, PyObject* placement, PyObject* work, PyObject* co
     Ref answers = check(PySequence_Tuple(codes));
     Ref failed = new_dict();
     Ref lines = new_list();
-    const Py_ssize_t n =
-        std::min(PyTuple_GET_SIZE(entries.get()), PyTuple_GET_SIZE(answers.get()));
+    const Py_ssize_t n = std::min(PyTuple_GET_SIZE(entries.get()), PyTuple_GET_SIZE(answers.get()));
     for (Py_ssize_t i = 0; i < n; ++i) {
         if (!is_error(call, PyTuple_GET_ITEM(answers.get(), i))) {
             continue;
@@ -121,8 +120,8 @@ Ref failures(const Call& call, PyObject* placement, PyObject* work, PyObject* co
             ids = fresh.get();
         }
         append(ids, service_id.get());
-        Ref line = check(
-            PyUnicode_FromFormat("service %R on node %R", service_id.get(), node.get()));
+        Ref line =
+            check(PyUnicode_FromFormat("service %R on node %R", service_id.get(), node.get()));
         append(lines.get(), line.get());
     }
     Ref separator = check(PyUnicode_FromString(", "));
@@ -227,8 +226,8 @@ Ref star_args(const Call& call, PyObject* results) {
 // Stores each service a node handed back under its own id, or with
 // `successes_only`, each whose code is not the error code; a node that hands
 // back None (a service it no longer held) leaves the entry as it is.
-void store_services(const Call& call, PyObject* placement, PyObject* codes,
-                    PyObject* new_services, bool successes_only) {
+void store_services(const Call& call, PyObject* placement, PyObject* codes, PyObject* new_services,
+                    bool successes_only) {
     Ref code_iter = successes_only ? check(PyObject_GetIter(codes)) : Ref{};
     for_each(new_services, [&](PyObject* new_service) {
         if (successes_only) {
@@ -312,20 +311,20 @@ Ref undeploy(const Call& call, PyObject* placement) {
 
 constexpr Param kParams[] = {param("placement", "Placement")};
 
-#define ARGS                                                                              \
-    "\n"                                                                                  \
-    "        Args:\n"                                                                     \
-    "            placement (Placement): The placement mapping of the services to the "    \
+#define ARGS                                                                           \
+    "\n"                                                                               \
+    "        Args:\n"                                                                  \
+    "            placement (Placement): The placement mapping of the services to the " \
     "nodes.\n"
-#define RAISES                                                                            \
-    "\n"                                                                                  \
-    "        Raises:\n"                                                                   \
+#define RAISES                                                                             \
+    "\n"                                                                                   \
+    "        Raises:\n"                                                                    \
     "            ValueError: If any of the responses from the remote nodes is an error.\n" \
     "        "
-#define OPERATION(op, summary)                                                            \
-    Signature {                                                                           \
-        "RemoteSimRovel." #op, kParams, nullptr, nullptr, nullptr, summary "\n" ARGS RAISES, \
-            body<op>,                                                                     \
+#define OPERATION(op, summary)                                                                 \
+    Signature {                                                                                \
+        .qualname = "RemoteSimRovel." #op, .params = kParams, .doc = summary "\n" ARGS RAISES, \
+        .body = body<op>,                                                                      \
     }
 
 const Signature operation_signatures[] = {
@@ -337,19 +336,17 @@ const Signature operation_signatures[] = {
 };
 
 const Signature get_remotes_signature{
-    "RemoteSimRovel._get_remotes",
-    kParams,
-    nullptr,
-    nullptr,
-    "List[Tuple[RemoteNode, Service]]",
-    "Get the remote nodes (ray actors) and Services to perform the operation.\n" ARGS
-    "\n"
-    "        Returns:\n"
-    "            List[Tuple[RemoteNode, Service]]: The list of tuples containing the remote "
-    "nodes and\n"
-    "                the services to perform the operation.\n"
-    "        ",
-    body<get_remotes>,
+    .qualname = "RemoteSimRovel._get_remotes",
+    .params = kParams,
+    .returns = "List[Tuple[RemoteNode, Service]]",
+    .doc = "Get the remote nodes (ray actors) and Services to perform the operation.\n" ARGS
+           "\n"
+           "        Returns:\n"
+           "            List[Tuple[RemoteNode, Service]]: The list of tuples containing the remote "
+           "nodes and\n"
+           "                the services to perform the operation.\n"
+           "        ",
+    .body = body<get_remotes>,
 };
 
 #undef OPERATION
