@@ -20,7 +20,7 @@ campaign = importlib.util.module_from_spec(_spec)
 _spec.loader.exec_module(campaign)  # the module itself imports only the standard library
 
 EXAMPLES = 5016  # 264 per family
-LEAK_BATCH = 6
+LEAK_BATCH = 4
 
 
 @pytest.fixture(scope="module")

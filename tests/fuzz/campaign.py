@@ -10,18 +10,24 @@ a fixed batch of them repeated for the leak check.
 
 An example's outcome is "ok" or the name of the exception raised. A family fails on SystemError,
 on an exception that neither a hostile object raised nor the interpreter raises for unsuitable
-input, on a wrong answer where an oracle can tell (an error code reported as success), on a
-crash or a hang of its child interpreter, and on memory that keeps growing while the fixed batch
-repeats.
+input, on a wrong answer where an oracle can tell (an error code reported as success, a wrong
+message from _handle_error, arguments bound otherwise than a `def` of the same signature binds
+them), on a crash or a hang of its child interpreter, and on memory that keeps growing while the
+fixed batch repeats.
 
 Every family runs in its own child interpreter under -X dev, at most --jobs at a time, so that a
-crash fails that family only. Ray is never started: `ray` and `ray_get` are replaced by in-process
-stand-ins in both modules before anything runs.
+crash fails that family only and names the recipe it died on. Ray is never started: `ray` and
+`ray_get` are replaced by in-process stand-ins in both modules before anything runs, and every
+module global, class attribute and function attribute that hostile code touched is put back
+after each example.
 
     python tests/fuzz/campaign.py                       # FUZZ_EXAMPLES (100000) across all families
     python tests/fuzz/campaign.py -n 2000 -f node,link  # a short run of two families
     python tests/fuzz/campaign.py --list
     python tests/fuzz/campaign.py --replay node "<recipe printed with a fault>"
+
+Environment: FUZZ_EXAMPLES, FUZZ_SEED (0), FUZZ_FAMILIES (all), FUZZ_JOBS (2), FUZZ_LEAK_BATCH
+(24); each has an option of the same meaning (--help).
 """
 
 from __future__ import annotations
@@ -47,8 +53,8 @@ import weakref
 
 HERE = os.path.abspath(__file__)
 
-# Families, in the order they are reported. Each maps to (strategy maker, runner) in FAMILIES
-# once the child has loaded the modules (see load()).
+# Families, in the order they are reported; families() gives each its strategy of recipes and
+# its runner, once the child has loaded the modules.
 FAMILY_NAMES = [
     "construct", "activation", "dispatch", "triggered",
     "application", "service", "interaction", "infrastructure", "node", "link",
@@ -82,12 +88,13 @@ class World:
         self.refs = {}          # target name -> object, for the effects
         self.building = True    # while True, hostile __hash__/__eq__ behave (dict literals)
         self.raised = set()     # exception types that hostile code raised
-        self.faults = []        # SystemErrors met inside re-entrant calls
+        self.faults = []        # SystemErrors inside re-entrant calls, binding differences
         self.reenter = None     # the entry point again, with the same inputs
         self.answers = []       # what the ray_get stand-in returned, for the oracles
         self.codes = None       # what _handle_error was given, for its oracle
         self.intact = False     # the check's collaborators unchanged when the call ended
         self.plain = False      # no hostile code in the inputs (the differential check)
+        self.fresh = set()      # the classes made for this example, which effects may change
 
 
 def classify(exc, world):
@@ -164,8 +171,12 @@ class Snapshot:
 
     def __init__(self):
         self.modules = [(vars(mod), dict(vars(mod))) for mod in (m, rovel)]
-        self.classes = [(cls, dict(vars(cls))) for cls in (C, R, SorvaneEvent)]
+        enums = (ResponseCode, RemoteOps, CallbackType)
+        self.classes = [(cls, dict(vars(cls))) for cls in (C, R, SorvaneEvent, *enums)]
         self.functions = [(f, {a: getattr(f, a) for a in FN_ATTRS}) for f in NATIVES.values()]
+        # Enum members are shared by every example and take attributes (a deploy of a member
+        # given as the placement sets its _deployed).
+        self.members = [(member, dict(vars(member))) for enum in enums for member in enum]
 
     def restore(self):
         for ns, saved in self.modules:
@@ -187,6 +198,13 @@ class Snapshot:
                     setattr(f, attr, value)
             if f.__dict__:
                 f.__dict__ = {}
+        for member, saved in self.members:
+            current = vars(member)
+            for key in [k for k in current if k not in saved]:
+                del current[key]
+            for key, value in saved.items():
+                if current.get(key, current) is not value:
+                    current[key] = value
 
 
 # ---------------------------------------------------------------------------------------------
@@ -211,6 +229,7 @@ class Snapshot:
 #   ("meta", B)           a class whose metaclass runs B for isinstance
 #   ("event", name, simulator, data)         a SorvaneEvent
 #   ("callback", cls_attrs, state)           an instance of a new subclass of SorvaneCallback
+#   ("plain", kind, seed) a well-formed graph, placement or dict of placements (plain_recipe)
 #   ("as", target, V)     V, also kept under `target` for the effects
 #   ("ref", target)       the object kept under `target`
 # Behaviours (B), run when a dunder, property or function is called:
@@ -254,7 +273,9 @@ def build(v, w):
         ns = methods(v[2], w)
         if "__eq__" in ns and "__hash__" not in ns:
             ns["__hash__"] = base.__hash__
-        return type("S" if base is str else "I", (base,), ns)(v[1])
+        cls = type("S" if base is str else "I", (base,), ns)
+        w.fresh.add(cls)
+        return cls(v[1])
     if kind == "list":
         return [build(x, w) for x in v[1]]
     if kind == "tuple":
@@ -262,9 +283,13 @@ def build(v, w):
     if kind == "dict":
         return build_dict(dict, v[1], w)
     if kind == "listsub":
-        return type("L", (list,), methods(v[2], w))(build(x, w) for x in v[1])
+        cls = type("L", (list,), methods(v[2], w))
+        w.fresh.add(cls)
+        return cls(build(x, w) for x in v[1])
     if kind == "dictsub":
-        return build_dict(type("D", (dict,), methods(v[2], w)), v[1], w)
+        cls = type("D", (dict,), methods(v[2], w))
+        w.fresh.add(cls)
+        return build_dict(cls, v[1], w)
     if kind == "selfref":
         if v[1] == "list":
             loop = []
@@ -288,7 +313,9 @@ def build(v, w):
                 ns[name] = property(behaviour(spec[1], w), lambda s, value: None)
             else:
                 instance_attrs[name] = spec
-        obj = type("Hostile", (), ns)()
+        cls = type("Hostile", (), ns)
+        w.fresh.add(cls)
+        obj = cls()
         for name, spec in instance_attrs.items():
             object.__setattr__(obj, name, build(spec, w))
         return obj
@@ -307,11 +334,15 @@ def build(v, w):
     if kind == "meta":
         check = behaviour(v[1], w)
         meta = type("Meta", (type,), {"__instancecheck__": lambda cls, obj: check(cls, obj)})
-        return meta("Trigger", (), {})
+        cls = meta("Trigger", (), {})
+        w.fresh.update((meta, cls))
+        return cls
     if kind == "event":
         return SorvaneEvent(build(v[1], w), build(v[2], w), build(v[3], w))
     if kind == "callback":
         return build_callback(v[1], v[2], w)
+    if kind == "plain":
+        return build(plain_recipe(v[1], v[2]), w)
     if kind == "as":
         obj = build(v[2], w)
         w.refs[v[1]] = obj
@@ -319,6 +350,48 @@ def build(v, w):
     if kind == "ref":
         return w.refs.get(v[1])
     raise ValueError(f"unknown recipe {kind!r}")
+
+
+PLAIN_NAMES = ["a", "b", "n1", "n2", "s1", "s2", "tick", 0, 1, 2.0, (1, 2), "a,b", None]
+
+
+def plain_recipe(kind, seed):
+    """A well-formed graph, placement or mapping of placements, made from a seed: the parts that
+    only have to be right cost hypothesis one draw instead of dozens."""
+    rnd = random.Random(seed)
+
+    def name():
+        return ("lit", rnd.choice(PLAIN_NAMES))
+
+    def names(n):
+        return ("as", "nodes", ("list", [name() for _ in range(n)]))
+
+    def view(parts):
+        items = [("tuple", [name() for _ in range(parts)]) for _ in range(rnd.randint(0, 3))]
+        return ("view", ("as", "nodes", ("list", items)), names(rnd.randint(0, 3)))
+
+    def graph():
+        return ("as", "infr", ("obj", (("id", name()), ("nodes", view(2)), ("edges", view(3))), ()))
+
+    def placement():
+        services = rnd.sample(PLAIN_NAMES, rnd.randint(0, 3))
+        hosts = [name() for _ in range(rnd.randint(1, 2))]
+        items = [("tuple", [("lit", sid), ("dict", [])]) for sid in services]
+        app = ("obj", (("id", name()),
+                       ("nodes", ("view", ("list", items), ("list", [("lit", sid) for sid in services]))),
+                       ("edges", view(3)),
+                       ("services", ("as", "services", ("dict", [
+                           (("lit", sid), ("obj", (("id", ("lit", sid)),), ())) for sid in services])))), ())
+        mapping = ("as", "mapping", ("dict", [(("lit", sid), rnd.choice(hosts)) for sid in services]))
+        return ("obj", (("application", app), ("mapping", mapping),
+                        ("service_placement", ("fn", ("lookup", "mapping"))),
+                        ("infrastructure", graph())), ())
+
+    if kind == "graph":
+        return graph()
+    if kind == "placement":
+        return placement()
+    return ("as", "placements", ("dict", [(name(), placement()) for _ in range(rnd.randint(0, 2))]))
 
 
 def build_dict(cls, items, w):
@@ -553,6 +626,7 @@ def build_callback(cls_attrs, state, w):
         else:
             ns.update(methods([(name, spec)], w))
     cls = type("Probe", (C,), ns)
+    w.fresh.add(cls)
     w.refs["cb_cls"] = cls
     cb = cls.__new__(cls)
     # The state __init__ leaves with its defaults, set directly: a hostile __setattr__ waits
@@ -573,6 +647,12 @@ def build_callback(cls_attrs, state, w):
 
 def first(t):
     return t[0]
+
+
+def by_name(pairs):
+    """(name, value) pairs with each name once, the last value kept: cheaper for hypothesis than
+    a list drawn unique."""
+    return tuple(dict(pairs).items())
 
 
 def strategies():
@@ -615,8 +695,7 @@ def strategies():
     S.weighted = weighted
 
     def dunders_of(allowed, behaviour, max_size=2):
-        return st.lists(st.tuples(st.sampled_from(allowed), behaviour), max_size=max_size,
-                        unique_by=lambda d: d[0]).map(tuple)
+        return st.lists(st.tuples(st.sampled_from(allowed), behaviour), max_size=max_size).map(by_name)
 
     def level(value, behaviour):
         """Values, behaviours and effects one level of nesting above the given ones."""
@@ -660,8 +739,7 @@ def strategies():
                           dunders_of(["values", "keys", "items", "__getitem__", "__iter__", "__len__",
                                       "__missing__"], beh))),
             (2, st.tuples(st.just("obj"), st.lists(st.tuples(st.sampled_from(ATTRS), weighted(
-                (2, value), (1, st.tuples(st.just("prop"), behaviour)))), max_size=2,
-                unique_by=lambda a: a[0]).map(tuple), dunders_of(HOSTILE_DUNDERS, beh))),
+                (2, value), (1, st.tuples(st.just("prop"), behaviour)))), max_size=2).map(by_name), dunders_of(HOSTILE_DUNDERS, beh))),
             (2, st.tuples(st.just("fn"), beh)),
             (1, st.tuples(st.just("meta"), beh)))
         return val, beh, effect
@@ -685,8 +763,7 @@ def strategies():
         value = good if good is not None else S.value
         entry = weighted((3, value), (1, st.tuples(st.just("prop"), S.behaviour)))
         return st.tuples(st.just("obj"),
-                         st.lists(st.tuples(attr, entry), max_size=len(attrs) or 1,
-                                  unique_by=lambda a: a[0]).map(tuple),
+                         st.lists(st.tuples(attr, entry), max_size=len(attrs) or 1).map(by_name),
                          dunders(allowed))
     S.hostile = hostile
 
@@ -754,22 +831,12 @@ def families(S):
                                                       1, 2.0, (1, 2), "a,b", None]])
     atom = S.mostly(node_name, S.leaf, weight=5)
 
-    # Light, well-formed pieces: where the state is only passed through, or to keep the
-    # families that walk it fast.
-    def light_items(parts):
-        return st.lists(st.tuples(*[node_name] * parts).map(lambda t: ("tuple", list(t))),
-                        max_size=2).map(lambda xs: ("as", "nodes", ("list", xs)))
-
-    def light_view(parts):
-        return st.tuples(st.just("view"), light_items(parts),
-                         st.lists(node_name, max_size=2).map(lambda xs: ("list", xs)))
-    light_graph = st.tuples(node_name, light_view(2), light_view(3)).map(
-        lambda t: ("as", "infr", ("obj", (("id", t[0]), ("nodes", t[1]), ("edges", t[2])), ())))
-    light_placement = st.tuples(node_name, light_view(2), light_view(3), node_name).map(
-        lambda t: ("obj", (("application", ("obj", (("id", t[0]), ("nodes", t[1]), ("edges", t[2])),
-                                             ())), ("mapping", ("dict", [(("lit", "s1"), t[3])]))), ()))
-    light_placements = st.lists(st.tuples(node_name, light_placement), max_size=2).map(
-        lambda xs: ("as", "placements", ("dict", xs)))
+    # Well-formed pieces, made from a seed (see plain_recipe): where the state is only passed
+    # through, and as the common case of the state that is walked.
+    seed = st.integers(0, 2**32 - 1)
+    light_graph = seed.map(lambda n: ("plain", "graph", n))
+    light_placement = seed.map(lambda n: ("plain", "placement", n))
+    light_placements = seed.map(lambda n: ("plain", "placements", n))
 
     def items(parts):
         good = st.lists(atom, min_size=parts, max_size=parts).map(lambda xs: ("tuple", xs))
@@ -806,7 +873,7 @@ def families(S):
     @st.composite
     def remote_placement(draw):
         """A placement whose mapping covers its services, now and then broken."""
-        services = draw(st.lists(node_name, max_size=3, unique=True))
+        services = list(dict.fromkeys(draw(st.lists(node_name, max_size=3))))
         nodes = draw(st.lists(node_name, min_size=1, max_size=2))
         mapping = ("as", "mapping", ("dict", [(s, draw(st.sampled_from(nodes))) for s in services]))
         if draw(st.integers(0, 5)) == 0:
@@ -823,7 +890,7 @@ def families(S):
                              ("infrastructure", draw(infr))), draw(S.dunders(HOSTILE_DUNDERS, 1)))
         return placement
 
-    placement = S.weighted((3, remote_placement()), (2, light_placement), (1, S.shaped(
+    placement = S.weighted((2, remote_placement()), (3, light_placement), (1, S.shaped(
         {"application": application, "mapping": S.value, "infrastructure": infr})), (1, S.value))
     placements = S.weighted(
         (2, light_placements),
@@ -839,7 +906,7 @@ def families(S):
         S.hostile(allowed=["__call__", "__getattr__", "__eq__"]),
         S.value))
     kw_name = st.one_of(S.names, S.names, st.text(min_size=1, max_size=3))
-    kwargs = st.lists(st.tuples(kw_name, S.mostly(atom)), max_size=3, unique_by=lambda k: k[0])
+    kwargs = st.lists(st.tuples(kw_name, S.mostly(atom)), max_size=3).map(by_name)
     globals_ = st.lists(st.tuples(st.sampled_from(["m", "r"]), st.sampled_from(GLOBALS),
                                   S.mostly(st.tuples(st.just("native"), st.sampled_from(NATIVE_PATHS)),
                                            st.just(("unbind",)), weight=1)), max_size=1)
@@ -880,7 +947,7 @@ def families(S):
         st.tuples(st.sampled_from(["type", "_remote", "_type", "_n_calls", "_data"]),
                   st.tuples(st.just("prop"), S.behaviour)),
         st.tuples(st.sampled_from(["__getattr__", "__setattr__", "__getattribute__"]),
-                  S.behaviour)), max_size=2, unique_by=lambda a: a[0]).map(tuple)
+                  S.behaviour)), max_size=2).map(by_name)
     cb_type = S.mostly(st.sampled_from(
         [("lit", t) for t in [None, "simulation", "application", "service", "interaction",
                               "infrastructure", "node", "link"]]
@@ -905,9 +972,9 @@ def families(S):
         st.tuples(st.just("_triggers"), S.mostly(triggers.map(lambda t: ("as", "triggers", ("dict", t))))),
         st.tuples(st.just("_data"), S.value),
         st.tuples(st.just("__call__"), fn),
-    ), max_size=3, unique_by=lambda s: s[0]).map(tuple)
+    ), max_size=3).map(by_name)
     callback = st.tuples(st.just("callback"), cb_cls, state)
-    simulator = S.weighted((3, st.tuples(light_placements, light_graph, node_name).map(
+    simulator = S.weighted((4, st.tuples(light_placements, light_graph, node_name).map(
         lambda t: ("obj", (("placements", t[0]), ("infrastructure", t[1]), ("placement_view", t[2])),
                    ()))), (1, S.shaped({"placements": placements, "infrastructure": infr,
                                         "placement_view": S.mostly(atom)})))
@@ -994,7 +1061,7 @@ def families(S):
     code = S.mostly(st.sampled_from([("enum", "OK"), ("enum", "OK"), ("enum", "ERROR")]), S.value)
     pair = S.mostly(st.tuples(st.just("tuple"), st.tuples(
         code, S.mostly(S.shaped({"id": node_name}), st.just(("lit", None)))).map(list)), S.value)
-    rovel_placement = S.weighted((8, remote_placement()), (1, S.shaped(
+    rovel_placement = S.weighted((4, remote_placement()), (4, light_placement), (1, S.shaped(
         {"application": application, "infrastructure": infr})), (1, S.value))
     for op in ["deploy", "start", "stop", "undeploy", "get_remotes"]:
         answer = pair if op == "undeploy" else code
@@ -1044,7 +1111,7 @@ def families(S):
         "mix": signature_mix(),
         "defaults": S.weighted((4, st.just(None)), (3, st.lists(S.mostly(atom), max_size=10).map(
             lambda xs: ("tuple", xs))), (1, S.value)),
-        "kwdefaults": S.mostly(st.just(None), S.value, weight=4),
+        "kwdefaults": S.weighted((6, st.just(None)), (2, st.just(("dict", []))), (1, S.value)),
         "value": S.mostly(atom, S.value, weight=3),
         "ops": st.lists(st.sampled_from(
             ["call", "call", "call", "get", "code", "signature", "annotations", "set_annotations",
@@ -1101,6 +1168,7 @@ def install_remote(spec, w):
 def run_construct(r, w):
     receiver = r["receiver"]
     cls = type("Made", (C,), methods(r["cls"], w))
+    w.fresh.add(cls)
     w.refs["cb_cls"] = cls
     args = [build(a, w) for a in r["args"]]
     stage(r, w)
@@ -1119,7 +1187,7 @@ def run_construct(r, w):
 def run_activation(r, w):
     cb = build(r["callback"], w)
     trigger = build(r["trigger"], w)
-    w.refs["trigger_cls"] = type(trigger)
+    trigger_cls(trigger, w)
     stage(r, w)
     w.building = False
     call = (lambda: C._call(cb, trigger)) if r["unbound"] else \
@@ -1129,10 +1197,18 @@ def run_activation(r, w):
         call()
 
 
+def trigger_cls(trigger, w):
+    """The trigger's class, for the effects, when it is one they may change: made for this
+    example, or SorvaneEvent (restored after each example)."""
+    cls = type(trigger)
+    if cls in w.fresh or cls is SorvaneEvent:
+        w.refs["trigger_cls"] = cls
+
+
 def run_dispatch(r, w):
     cb = build(r["callback"], w)
     trigger = build(r["trigger"], w)
-    w.refs["trigger_cls"] = type(trigger)
+    trigger_cls(trigger, w)
     stage(r, w)
     w.building = False
     w.reenter = lambda: cb._call_by_type(trigger)
