@@ -20,9 +20,9 @@ import time
 from pathlib import Path
 from typing import Any
 
+import engine
 import ray
 
-import engine
 from sorvane_core.graph import Application, Infrastructure
 from sorvane_core.placement import Placement
 from sorvane_core.remote._node import RemoteNode, start_node_actors, stop_node_actors

@@ -18,8 +18,9 @@ import random
 import subprocess
 import sys
 import time
+from collections.abc import Callable
 from pathlib import Path
-from typing import Any, Callable
+from typing import Any
 
 import networkx as nx
 

@@ -21,9 +21,10 @@ import shutil
 import subprocess
 import sys
 import timeit
+from collections.abc import Callable
 from pathlib import Path
 from types import SimpleNamespace
-from typing import Any, Callable
+from typing import Any
 
 import sorvane_core.workflow.callbacks.callback as native
 from sorvane_core.graph import Application, Infrastructure

@@ -11,8 +11,7 @@ import weakref
 import cloudpickle
 import pytest
 import ray
-from hypothesis import given, settings
-from hypothesis import strategies as st
+from hypothesis import given, settings, strategies as st
 
 from sorvane_core.remote.utils import ray_get
 from sorvane_core.utils.types import CallbackType

@@ -3,8 +3,7 @@
 import types
 
 import pytest
-from hypothesis import given, settings
-from hypothesis import strategies as st
+from hypothesis import given, settings, strategies as st
 
 from sorvane_core.workflow.callbacks import callback as m
 

@@ -6,8 +6,7 @@ import pickle
 import weakref
 
 import pytest
-from hypothesis import given, settings
-from hypothesis import strategies as st
+from hypothesis import given, settings, strategies as st
 
 from sorvane_core.workflow.callbacks import callback as m
 from sorvane_core.workflow.callbacks.callback import SorvaneCallback as C

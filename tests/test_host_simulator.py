@@ -1,6 +1,7 @@
 from collections import Counter
+from collections.abc import Callable
 from contextlib import closing
-from typing import Any, Callable
+from typing import Any
 
 import pytest
 

@@ -5,7 +5,7 @@ import gc
 import subprocess
 import sys
 from types import SimpleNamespace as NS
-from typing import List
+from typing import List  # noqa: UP035  (the module casts to typing.List)
 
 import pytest
 
@@ -276,7 +276,8 @@ def test_empty_application_deploys_and_undeploys(cluster, monkeypatch):
     assert pl._deployed is True
     R.undeploy(pl)
     assert pl._deployed is False and pl.application.services == {}
-    assert casts == [(List[ResponseCode], ())] and cluster.log == [("ray_get", 0)] * 2
+    assert casts == [(List[ResponseCode], ())]  # noqa: UP006
+    assert cluster.log == [("ray_get", 0)] * 2
 
 
 @pytest.mark.parametrize("entries", ["[('n', 's', 'x')]", "[('n',)]", "[5]", "5", "[iter('abc')]"])

@@ -8,8 +8,9 @@ does not import Ray, networkx or the optional analysis libraries.
 __version__ = "0.1.0"
 
 # The results layer plugs its reports and tables into the simulator.
-import sorvane_core.results  # noqa: E402,F401
 from typing import Any  # noqa: E402
+
+import sorvane_core.results  # noqa: E402,F401
 
 
 def __getattr__(name: str) -> Any:

@@ -13,9 +13,10 @@ networkx's own mutators, which clear ``__networkx_cache__`` on every change.
 
 from __future__ import annotations
 
+from collections.abc import Hashable
 from dataclasses import replace
 from functools import cached_property
-from typing import Any, Hashable
+from typing import Any
 
 import networkx as nx
 from networkx.classes.reportviews import EdgeView, NodeDataView, NodeView, OutEdgeView

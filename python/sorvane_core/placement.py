@@ -2,9 +2,10 @@
 
 from __future__ import annotations
 
+from collections.abc import Hashable, Iterable, Mapping
 from dataclasses import dataclass
 from types import MappingProxyType
-from typing import TYPE_CHECKING, Any, Hashable, Iterable, Mapping, Self, TypeVar
+from typing import TYPE_CHECKING, Any, Self, TypeVar
 
 if TYPE_CHECKING:
     from sorvane_core.graph import Application, Infrastructure

@@ -4,8 +4,8 @@ from __future__ import annotations
 
 import dataclasses
 import time
-from collections.abc import Iterable
-from typing import TYPE_CHECKING, Any, Callable, Hashable, cast
+from collections.abc import Callable, Hashable, Iterable
+from typing import TYPE_CHECKING, Any, cast
 
 import ray
 

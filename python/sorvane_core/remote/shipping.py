@@ -19,9 +19,9 @@ from __future__ import annotations
 import copy
 import threading
 from collections import OrderedDict
-from collections.abc import MutableMapping
+from collections.abc import Callable, Hashable, MutableMapping
 from types import MethodType
-from typing import Any, Callable, Hashable
+from typing import Any
 
 import ray
 

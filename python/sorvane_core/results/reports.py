@@ -19,11 +19,11 @@ import platform
 import re
 import sys
 import time
-from collections.abc import Callable, Sequence
-from datetime import datetime, timezone
+from collections.abc import Callable, Hashable, Sequence
+from datetime import UTC, datetime
 from json.encoder import encode_basestring
 from pathlib import Path
-from typing import TYPE_CHECKING, Any, Hashable
+from typing import TYPE_CHECKING, Any
 
 import sorvane_core
 from sorvane_core.results.rows import (
@@ -222,7 +222,7 @@ class Reports:
 
     def started(self, simulator: Simulator, ticks: int) -> None:
         self._simulator, self._ticks = simulator, ticks
-        self._started_at = datetime.now(timezone.utc).isoformat(timespec="seconds")
+        self._started_at = datetime.now(UTC).isoformat(timespec="seconds")
         self._clock = time.perf_counter()
         # Every name is checked before any file is opened.
         plans = [(cb, report_files(cb)) for cb in simulator.callbacks]

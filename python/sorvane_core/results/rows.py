@@ -11,8 +11,8 @@ from __future__ import annotations
 
 import json
 import numbers
-from collections.abc import Iterator, Mapping
-from typing import Any, Hashable
+from collections.abc import Hashable, Iterator, Mapping
+from typing import Any
 
 # Key columns by callback type; a callback activated by another callback gets
 # one row with its single value and empty key columns.

@@ -2,7 +2,8 @@
 
 from __future__ import annotations
 
-from typing import TYPE_CHECKING, Any, Hashable
+from collections.abc import Hashable
+from typing import TYPE_CHECKING, Any
 
 from sorvane_core.results.reports import report_files
 from sorvane_core.results.rows import FIXED_COLUMNS, key_columns, rows

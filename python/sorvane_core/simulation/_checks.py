@@ -4,8 +4,8 @@ object at fault, raised before any callback runs and before Ray is touched."""
 from __future__ import annotations
 
 import operator
-from collections.abc import Iterable, Mapping
-from typing import TYPE_CHECKING, Any, Hashable
+from collections.abc import Hashable, Iterable, Mapping
+from typing import TYPE_CHECKING, Any
 
 from sorvane_core.simulation.observers import REPORT_TYPES
 from sorvane_core.utils.types import CallbackType

@@ -6,9 +6,9 @@ import os
 import random
 import sys
 from collections import deque
-from collections.abc import Generator, Iterable, Iterator, Mapping
+from collections.abc import Generator, Hashable, Iterable, Mapping
 from pathlib import Path
-from typing import TYPE_CHECKING, Any, Hashable, Protocol
+from typing import TYPE_CHECKING, Any, Protocol
 
 from sorvane_core.placement import CHANGES, Placement, PlacementView, TrackedDict, ViewCache
 from sorvane_core.remote.timeouts import set_remote_timeout

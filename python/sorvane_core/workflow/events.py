@@ -2,7 +2,8 @@
 
 from __future__ import annotations
 
-from typing import Any, Hashable
+from collections.abc import Hashable
+from typing import Any
 
 
 class SorvaneEvent:

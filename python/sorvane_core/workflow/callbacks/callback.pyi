@@ -12,13 +12,15 @@ each node ("node") or for each link ("link").
 """
 
 from collections import defaultdict as defaultdict
-from typing import TYPE_CHECKING as TYPE_CHECKING
-from typing import Any as Any
-from typing import Callable as Callable
-from typing import Dict as Dict
-from typing import List as List
-from typing import Optional as Optional
-from typing import Union as Union
+from typing import (
+    TYPE_CHECKING as TYPE_CHECKING,
+    Any as Any,
+    Callable as Callable,
+    Dict as Dict,
+    List as List,
+    Optional as Optional,
+    Union as Union,
+)
 
 import ray as ray
 
