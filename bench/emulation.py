@@ -81,16 +81,19 @@ def start_up(sizes: list[int]) -> dict[int, dict[str, float]]:
         pids = ray.get([h.__ray_call__.remote(lambda self: os.getpid()) for h in handles.values()])
         pss, rss = (sum(m) / nodes for m in zip(*(memory_mb(p) for p in pids)))
         stop_node_actors(infr)
-        found[nodes] = {"s_per_node": seconds / nodes, "pss_mb_per_node": pss, "rss_mb_per_node": rss}
+        found[nodes] = {"s_per_node": seconds / nodes, "pss_mb_per_node": pss,
+                        "rss_mb_per_node": rss}
     line("emulation start-up, per node", " | ".join(
-        f"{n} nodes {v['s_per_node']:.3f} s {v['pss_mb_per_node']:.0f} MB" for n, v in found.items())
+        f"{n} nodes {v['s_per_node']:.3f} s {v['pss_mb_per_node']:.0f} MB"
+        for n, v in found.items())
         + " (PSS; RSS " + f"{next(iter(found.values()))['rss_mb_per_node']:.0f} MB)")
     return found
 
 
 def big_emulation(ticks: int) -> dict[str, float]:
     infr, pl = world(64, 128, "bench-64")
-    cbs = [ServiceState("services", "service", remote=True), NodeState("nodes", "node", remote=True)]
+    cbs = [ServiceState("services", "service", remote=True),
+           NodeState("nodes", "node", remote=True)]
     sim = Simulator(infr, [pl], cbs, mode="emulation", history=False, progress=False)
     start = time.perf_counter()
     steps = sim.iter(ticks)
@@ -100,7 +103,8 @@ def big_emulation(ticks: int) -> dict[str, float]:
     for _ in steps:
         pass
     per_tick = (time.perf_counter() - start) / max(1, ticks - 1)
-    line("emulation, 64 nodes, 128 services", f"set-up + first tick {first:.1f} s | {per_tick:.3f} s/tick "
+    line("emulation, 64 nodes, 128 services",
+         f"set-up + first tick {first:.1f} s | {per_tick:.3f} s/tick "
          f"(192 remote calls a tick)")
     return {"setup_s": first, "s_per_tick": per_tick}
 
@@ -127,7 +131,8 @@ def remote_calls(rounds: int) -> dict[str, dict[str, float]]:
 
             def bare() -> float:
                 start = time.perf_counter()
-                ray.get([handles[node].entrypoint.remote(s, trivial, tick=1) for s, node in pl.mapping.items()])
+                ray.get([handles[node].entrypoint.remote(s, trivial, tick=1)
+                         for s, node in pl.mapping.items()])
                 return time.perf_counter() - start
 
             def whole() -> float:
@@ -154,7 +159,8 @@ def remote_calls(rounds: int) -> dict[str, dict[str, float]]:
     line("  the same, the callback pickled into every call", " | ".join(
         f"{p} services of data {v['whole_callback_ms']:.3f} ms" for p, v in found.items()))
     line("  bytes per call, by reference | whole", " | ".join(
-        f"{p} services of data {v['bytes_per_call']} | {v['whole_bytes_per_call']}" for p, v in found.items()))
+        f"{p} services of data {v['bytes_per_call']} | {v['whole_bytes_per_call']}"
+        for p, v in found.items()))
     return found
 
 
@@ -201,7 +207,8 @@ def concurrency(rounds: int) -> dict[str, float]:
     def calls(handles: list[Any]) -> Any:
         def once() -> float:
             start = time.perf_counter()
-            ray.get([handles[i % 4].entrypoint.remote(f"s{i % 128}", trivial, tick=1) for i in range(512)])
+            ray.get([handles[i % 4].entrypoint.remote(f"s{i % 128}", trivial, tick=1)
+                     for i in range(512)])
             return time.perf_counter() - start
         return once
 
@@ -225,7 +232,8 @@ def s2_build(seed: int) -> tuple[Any, Any, Any]:
 def sweeps(ticks: int, rounds: int) -> dict[str, float]:
     params = [{"seed": s} for s in range(8)]
     with tempfile.TemporaryDirectory() as out:
-        sweep(s2_build, params, ticks, Path(out) / "warm-up", progress=False)  # workers up and imported
+        # workers up and imported
+        sweep(s2_build, params, ticks, Path(out) / "warm-up", progress=False)
 
         def parallel() -> float:
             start = time.perf_counter()
@@ -240,7 +248,8 @@ def sweeps(ticks: int, rounds: int) -> dict[str, float]:
 
         best = engine.best_of({"sweep": parallel, "one by one": one_by_one}, rounds)
     ratio = best["one by one"] / best["sweep"]
-    line("sweep of 8 S2 runs", f"sweep {best['sweep']:.2f} s | one by one {best['one by one']:.2f} s "
+    line("sweep of 8 S2 runs",
+         f"sweep {best['sweep']:.2f} s | one by one {best['one by one']:.2f} s "
          f"(x{ratio:.2f}; target >= 1.6)")
     return {"sweep_s": best["sweep"], "one_by_one_s": best["one by one"], "ratio": ratio}
 

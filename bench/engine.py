@@ -32,7 +32,8 @@ from sorvane_core.workflow.events import SorvaneEvent
 HERE = Path(__file__).resolve().parent
 
 
-def build_world(nodes: int, apps: int, services: int, seed: int = 7) -> tuple[Infrastructure, list[Placement]]:
+def build_world(nodes: int, apps: int, services: int,
+                seed: int = 7) -> tuple[Infrastructure, list[Placement]]:
     """A scale-free infrastructure (two links per new node) and chains of services
     with a shortcut, placed at random."""
     rng = random.Random(seed)
@@ -41,7 +42,8 @@ def build_world(nodes: int, apps: int, services: int, seed: int = 7) -> tuple[In
     for n in topology.nodes:
         infr.add_node(f"n{n}", cpu=rng.randint(1, 64), mem=rng.randint(1, 256))
     for u, v in topology.edges:
-        infr.add_edge(f"n{u}", f"n{v}", latency=rng.randint(1, 50), bandwidth=rng.choice((1, 10, 100)))
+        infr.add_edge(f"n{u}", f"n{v}", latency=rng.randint(1, 50),
+                      bandwidth=rng.choice((1, 10, 100)))
     names = list(infr.nodes)
     placements = []
     for a in range(apps):
@@ -95,7 +97,8 @@ def local_callbacks(module: Any, every: int, lean: bool = False) -> list[Any]:
             def __call__(self, service, requirements, placement, infr, **event_data): return 1
 
         class Interaction(base):  # type: ignore[no-redef]
-            def __call__(self, source, target, requirements, placement, infr, **event_data): return 1
+            def __call__(self, source, target, requirements, placement, infr, **event_data):
+                return 1
 
         class Infra(base):  # type: ignore[no-redef]
             def __call__(self, infr, placement_view, **event_data): return 1
@@ -122,7 +125,8 @@ def monitors(module: Any, count: int, period: int, idle: bool = False) -> list[A
         def __call__(self, event):
             return event.data["tick"]
 
-    cbs = [Monitor(f"monitor{i}", "simulation", activates_every_n={"tick": period}) for i in range(count)]
+    cbs = [Monitor(f"monitor{i}", "simulation", activates_every_n={"tick": period})
+           for i in range(count)]
     if idle:
         for cb in cbs:
             cb._n_calls["tick"] = 1  # never again a multiple of the period
@@ -156,8 +160,8 @@ def line(title: str, text: str) -> None:
 
 def whole_run(label: str, world: Any, ticks: int, variants: dict[str, Any],
               make: Callable[[Any], list[Any]], rounds: int) -> dict[str, float]:
-    best = best_of({name: timed_run(world, lambda m=m: make(m), ticks) for name, m in variants.items()},
-                   rounds)
+    runs = {name: timed_run(world, lambda m=m: make(m), ticks) for name, m in variants.items()}
+    best = best_of(runs, rounds)
     per_tick = {name: seconds / ticks * 1e6 for name, seconds in best.items()}
     ratio = best["python"] / best["native"]
     text = (f"native {per_tick['native']:9.1f} us/tick | python {per_tick['python']:9.1f} us/tick"
@@ -227,13 +231,16 @@ def host_costs(native: Any, rounds: int, quick: bool) -> dict[str, Any]:
     marginal = (best["listening"] - best["none"]) / (count * ticks) * 1e9
     loop = best["bare"] / (count * ticks) * 1e9
     line("S1 host, per listening callback per tick",
-         f"host {marginal:7.1f} ns | bare loop {loop:7.1f} ns (x{marginal / loop:.2f}; target <= 1.5)")
+         f"host {marginal:7.1f} ns | bare loop {loop:7.1f} ns "
+         f"(x{marginal / loop:.2f}; target <= 1.5)")
     fixed = {}
     for apps in (50, 500, 4000):
         world = build_world(200, apps, 5)
-        fixed[apps] = best_of({"t": timed_run(world, lambda: [], 5000)}, max(3, rounds // 3))["t"] / 5000 * 1e6
+        timing = best_of({"t": timed_run(world, lambda: [], 5000)}, max(3, rounds // 3))
+        fixed[apps] = timing["t"] / 5000 * 1e6
     line("S1 host, tick without listeners",
-         " | ".join(f"{apps} apps {us:5.2f} us" for apps, us in fixed.items()) + " (target <= 5 us)")
+         " | ".join(f"{apps} apps {us:5.2f} us" for apps, us in fixed.items())
+         + " (target <= 5 us)")
     return {"marginal_ns": marginal, "bare_loop_ns": loop, "marginal_ratio": marginal / loop,
             "fixed_us_per_tick_by_apps": fixed}
 
@@ -283,8 +290,9 @@ def run(variants: dict[str, Any], rounds: int, quick: bool) -> dict[str, Any]:
     figures["S1"].update(peak_memory(quick))
     figures["S2"] = whole_run("S2 dense, whole run", world, 100 if quick else 200, pair,
                               lambda m: local_callbacks(m, 1), max(3, rounds // 4))
-    figures["S2 lean"] = whole_run("S2 dense, callees that name 'tick'", world, 100 if quick else 200,
-                                   pair, lambda m: local_callbacks(m, 1, lean=True), max(3, rounds // 4))
+    figures["S2 lean"] = whole_run("S2 dense, callees that name 'tick'", world,
+                                   100 if quick else 200, pair,
+                                   lambda m: local_callbacks(m, 1, lean=True), max(3, rounds // 4))
     figures["S2 reports"] = reports_cost(native, world, 100 if quick else 200, max(3, rounds // 4))
     large = build_world(2000, 200, 10)
     figures["S3"] = whole_run("S3 large, whole run", large, 10 if quick else 20, pair,

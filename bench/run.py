@@ -72,7 +72,8 @@ def load_before(site: Path) -> Any:
     return module
 
 
-def compare(title: str, cases: dict[str, Callable[[], Any]], number: int, rounds: int) -> dict[str, float]:
+def compare(title: str, cases: dict[str, Callable[[], Any]], number: int,
+            rounds: int) -> dict[str, float]:
     """Best time per operation of each case; the order of the cases changes every round."""
     best = {name: float("inf") for name in cases}
     order = list(cases)
@@ -177,7 +178,8 @@ def real_ray_gather(rounds: int) -> None:
         s.infrastructure.id = "bench-ray"
         handles = start_node_actors(s.infrastructure)  # held for the whole run
         (pl,) = s.placements.values()
-        ray.get([handles[node].ops_entrypoint.remote(RemoteOps.DEPLOY, sid, pl.application.services[sid])
+        ray.get([handles[node].ops_entrypoint.remote(RemoteOps.DEPLOY, sid,
+                                                     pl.application.services[sid])
                  for sid, node in pl.mapping.items()])
         fn = Probe()
         saved = native.ray, native.ray_get
@@ -189,7 +191,8 @@ def real_ray_gather(rounds: int) -> None:
 
         try:
             compare("real Ray, 300 services on 3 actors",
-                    {"native": lambda: native._remote_service_fn(fn, s.placements, s.infrastructure),
+                    {"native": lambda: native._remote_service_fn(fn, s.placements,
+                                                                 s.infrastructure),
                      "get-each": one_by_one},
                     len(pl.mapping), max(3, rounds // 4))
         finally:
@@ -205,7 +208,8 @@ def main() -> None:
     parser.add_argument("--ray", action="store_true",
                         help="also time emulation on a real local Ray, and sweeps")
     parser.add_argument("--json", nargs="?", const=str(HERE.parent / "build" / "bench.json"),
-                        metavar="FILE", help="also write the figures as JSON (default build/bench.json)")
+                        metavar="FILE",
+                        help="also write the figures as JSON (default build/bench.json)")
     parser.add_argument("--only", choices=("calls", "runs"),
                         help="only the per-call benchmarks, or only the whole runs")
     parser.add_argument("--before", metavar="SITE",
@@ -274,7 +278,8 @@ def per_call(variants: dict[str, Any], rounds: int, with_ray: bool) -> dict[str,
          lambda s: next(iter(s.placements.values())).application.nodes(data=True)),
     ]:
         size = len(list(items(s)))
-        cases = {name: (lambda m=m, a=state(s): getattr(m, collector)(fn, *a, tick=1))
+        args = state(s)
+        cases = {name: (lambda m=m, a=args: getattr(m, collector)(fn, *a, tick=1))
                  for name, m in variants.items()}
         rest = state(s)
         cases["map"] = lambda s=s, items=items, rest=rest: list(

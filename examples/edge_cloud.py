@@ -36,7 +36,8 @@ class Workload(SorvaneCallback):
 
     def __call__(self, event: SorvaneEvent) -> dict[str, float]:
         rng = event.simulator.rng
-        return {str(app): round(rng.lognormvariate(0, 0.35), 3) for app in event.simulator.placements}
+        return {str(app): round(rng.lognormvariate(0, 0.35), 3)
+                for app in event.simulator.placements}
 
 
 class NodeLoad(SorvaneCallback):
@@ -61,8 +62,9 @@ class LinkTraffic(SorvaneCallback):
     def __init__(self) -> None:
         super().__init__("link_traffic_mbps", CallbackType.LINK, report="jsonl")
 
-    def __call__(self, source: Any, target: Any, res: dict[str, Any], placements: dict[Any, Placement],
-                 infr: Infrastructure, placement_view: Any, **event_data: Any) -> float:
+    def __call__(self, source: Any, target: Any, res: dict[str, Any],
+                 placements: dict[Any, Placement], infr: Infrastructure, placement_view: Any,
+                 **event_data: Any) -> float:
         ends = {source, target}
         return sum(req["mbps"] for pl in placements.values()
                    for a, b, req in pl.application.edges(data=True)
@@ -106,7 +108,8 @@ class Rebalance(SorvaneCallback):
         sim = event.simulator
         shares = self.load.data
         hot, cold = max(shares, key=shares.get), min(shares, key=shares.get)
-        pl, service = max(hosted(sim.placements, hot), key=lambda h: h[0].application.nodes[h[1]]["cpu"])
+        pl, service = max(hosted(sim.placements, hot),
+                          key=lambda h: h[0].application.nodes[h[1]]["cpu"])
         sim.migrate(pl.application.id, service, cold)
         return f"{service}: {hot} -> {cold}"
 
@@ -128,8 +131,9 @@ def build(seed: int, mode: str = "simulation") -> tuple[Infrastructure, list[Pla
     placements = []
     for a in range(4):
         app = Application(f"app{a}")
+        roles = ["gateway", "logic", "store"] + (["cache"] if a % 2 else [])
         # Service ids unique across applications: a node actor knows services by id.
-        chain = [f"{app.id}.{role}" for role in ["gateway", "logic", "store"] + (["cache"] if a % 2 else [])]
+        chain = [f"{app.id}.{role}" for role in roles]
         for service in chain:
             app.add_service(service, cpu=rng.choice([1, 2, 3]))
         for first, second in zip(chain, chain[1:]):

@@ -23,12 +23,14 @@ def sorvane_sim(*args, cwd=None):
 
 
 def test_the_example_scenario_from_the_command_line(tmp_path):
-    done = sorvane_sim("run", SCENARIO, "--ticks", 30, "--seed", 3, "--out", tmp_path / "a", "--plot")
+    done = sorvane_sim("run", SCENARIO, "--ticks", 30, "--seed", 3, "--out", tmp_path / "a",
+                       "--plot")
     assert done.returncode == 0, done.stderr
     assert "30 of 30 ticks in simulation" in done.stdout and "seed 3" in done.stdout
     files = {p.name for p in (tmp_path / "a").iterdir()}
     assert {"run.json", "node_load_pct.csv", "link_traffic_mbps.jsonl", "app_latency.csv",
-            "app_latency.jsonl", "node_load_pct.png", "link_traffic_mbps.png", "app_latency.png"} <= files
+            "app_latency.jsonl", "node_load_pct.png", "link_traffic_mbps.png",
+            "app_latency.png"} <= files
     meta = json.loads((tmp_path / "a" / "run.json").read_text())
     assert (meta["status"], meta["seed"], meta["ticks_run"]) == ("finished", 3, 30)
     loads = pd.read_csv(tmp_path / "a" / "node_load_pct.csv")
@@ -85,7 +87,8 @@ def test_a_killed_run_leaves_every_finished_tick_well_formed(tmp_path):
 
 
 def table(entities, ticks=5, column="load_pct"):
-    return pd.DataFrame([{"tick": t, "event": "tick", "trigger": "tick", "node": f"n{e}", column: e * t}
+    return pd.DataFrame([{"tick": t, "event": "tick", "trigger": "tick", "node": f"n{e}",
+                          column: e * t}
                          for t in range(ticks) for e in range(entities)])
 
 
@@ -98,7 +101,8 @@ def test_plots_draw_lines_up_to_a_dozen_entities_then_a_heat_map(entities, lines
     assert fig._suptitle.get_text() == "node load"
 
 
-@pytest.mark.parametrize("name, text", [("latency_ms", "latency (ms)"), ("traffic_Mbps", "traffic (Mbit/s)"),
+@pytest.mark.parametrize("name, text", [("latency_ms", "latency (ms)"),
+                                        ("traffic_Mbps", "traffic (Mbit/s)"),
                                         ("value", "value"), ("queue_length", "queue length")])
 def test_axis_labels_take_units_from_column_names(name, text):
     assert plot.label(name) == text

@@ -9,7 +9,8 @@ SCRIPT = Path(__file__).resolve().parent / "support" / "cluster_run.py"
 
 
 def test_emulation_on_two_raylets_spreads_or_pins_the_actors_and_matches_simulation():
-    done = subprocess.run([sys.executable, str(SCRIPT)], capture_output=True, text=True, timeout=600)
+    done = subprocess.run([sys.executable, str(SCRIPT)], capture_output=True, text=True,
+                          timeout=600)
     assert done.returncode == 0, done.stderr[-4000:]
     found = json.loads(done.stdout.strip().splitlines()[-1])
     assert len(found["ray_nodes"]) == 2

@@ -28,5 +28,6 @@ def test_readme_callbacks_of_each_type_run_in_a_simulation():
                                                                {"front": "a", "db": "b"})],
                     namespace["callbacks"])
     first = sim.run(1)[0]["data"]
-    assert first["where"] == {"web": {"front": "a", "db": "b"}} and first["hosted"] == {"a": 1, "b": 1}
+    assert first["where"] == {"web": {"front": "a", "db": "b"}}
+    assert first["hosted"] == {"a": 1, "b": 1}
     assert first["latency"] == {"a,b": None} and first["nodes"] == {"nodes": 2, "links": 1}

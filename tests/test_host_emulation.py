@@ -94,11 +94,13 @@ def test_a_failed_migration_leaves_the_service_running_where_it_was():
         next(steps)
         # Something else already holds a service "api" on c: the deploy there is refused.
         stray = ray.get_actor(actor_name(infr.id, "c"))
-        ray.get(stray.ops_entrypoint.remote(RemoteOps.DEPLOY, "api", Service("api", requirements={"x": 1})))
+        ray.get(stray.ops_entrypoint.remote(RemoteOps.DEPLOY, "api",
+                                            Service("api", requirements={"x": 1})))
         with pytest.raises(MigrationError, match="service 'api' of application 'web' from node 'b' "
                                                  "to node 'c'") as failed:
             sim.migrate("web", "api", "c")
-        assert (failed.value.application, failed.value.source, failed.value.target) == ("web", "b", "c")
+        assert (failed.value.application, failed.value.source,
+                failed.value.target) == ("web", "b", "c")
         assert isinstance(failed.value.__cause__, ValueError)
         assert pl.mapping["api"] == "b"
         assert next(steps)["data"]["where"]["web"]["api"] == ("b", True, 0)

@@ -117,7 +117,9 @@ def test_edge_data_views_follow_every_change(make, mutate):
     mutate(g)
     assert list(g.edges(data=True)) == plain_edges(g)
     assert repr(g.edges(data=True)).startswith(("EdgeDataView([", "OutEdgeDataView(["))
-    assert list(g.edges(data="bw", default=0)) == [(u, v, d.get("bw", 0)) for u, v, d in plain_edges(g)]
+    assert list(g.edges(data="bw", default=0)) == [
+        (u, v, d.get("bw", 0)) for u, v, d in plain_edges(g)
+    ]
 
 
 @pytest.mark.parametrize("make", [make_app, make_infra])
@@ -132,7 +134,8 @@ def test_views_of_graphs_see_their_graph_change(make):
     assert dict(view.nodes(data=True))["n1"]["cpu"] == 8
     copy = pickle.loads(pickle.dumps(g))
     assert list(copy.edges(data=True)) == plain_edges(copy) == plain_edges(g)
-    assert copy.nodes(data=True) is copy.nodes(data=True) and repr(copy.nodes).startswith("NodeView((")
+    assert copy.nodes(data=True) is copy.nodes(data=True)
+    assert repr(copy.nodes).startswith("NodeView((")
     copy.add_edge("x", "y")
     assert ("x", "y", {}) in list(copy.edges(data=True)) and ("x", "y") not in g.edges
 
@@ -146,7 +149,8 @@ def test_services_follow_nodes_added_and_removed_by_networkx():
     kept = app.services["web"]
     app.services["renamed"] = kept  # stored under another id, as the operations may
     app.remove_node("db")
-    assert list(app.services) == ["web", "cache", "queue", "renamed"] and app.services["web"] is kept
+    assert list(app.services) == ["web", "cache", "queue", "renamed"]
+    assert app.services["web"] is kept
     del app.services["cache"]  # dropped by hand: back on the next read, since the node is there
     assert "cache" in app.services
 
@@ -160,8 +164,9 @@ def test_placement_mapping_is_checked_and_tracked():
         pl.mapping = {"cache": "n1"}
     pl.mapping = {"web": "n2"}
     assert type(pl.mapping) is TrackedDict and pl.mapping == {"web": "n2"}
-    for change in (lambda m: m.update(db="n1"), lambda m: m.pop("web"), lambda m: m.setdefault("x", 1),
-                   lambda m: m.clear(), lambda m: m.__ior__({"a": 1}), lambda m: m.popitem()):
+    for change in (lambda m: m.update(db="n1"), lambda m: m.pop("web"),
+                   lambda m: m.setdefault("x", 1), lambda m: m.clear(),
+                   lambda m: m.__ior__({"a": 1}), lambda m: m.popitem()):
         mapping = TrackedDict({"web": "n1"})
         version = mapping.version
         change(mapping)

@@ -42,8 +42,8 @@ OTHER = Service("s", requirements={"cpu": 9})  # another service under the same 
     [
         [(D, OK), (S, OK), (T, OK), (U, (OK, Service("s")))],
         # Repeating an operation that is done is done: retries after a partial failure converge.
-        [(D, OK), (D, OK), (S, OK), (S, OK), (U, (ERR, None)), (T, OK), (T, OK), (U, (OK, Service("s"))),
-         (U, (OK, None))],
+        [(D, OK), (D, OK), (S, OK), (S, OK), (U, (ERR, None)), (T, OK), (T, OK),
+         (U, (OK, Service("s"))), (U, (OK, None))],
         [(S, ERR), (T, OK), (U, (OK, None)), (D, OK), (U, (OK, Service("s")))],
         [(D, OK), ((D, OTHER), ERR), (S, OK), (T, OK), (U, (OK, Service("s")))],
     ],
@@ -76,10 +76,12 @@ def test_entrypoint_runs_on_service_or_node(node):
     ray.get(node.ops_entrypoint.remote(D, "s", given))
     assert ray.get(node.services.remote()) == {"s": Service("s", True, False, {"cpu": 1})}
     ray.get(node.ops_entrypoint.remote(S, "s"))
-    assert ray.get(node.entrypoint.remote("s", describe_service, tick=3)) == ("s", True, {"tick": 3})
+    found = ray.get(node.entrypoint.remote("s", describe_service, tick=3))
+    assert found == ("s", True, {"tick": 3})
     assert ray.get(node.services.remote())["s"].requirements == {"cpu": 1, "seen": {"tick": 3}}
     # Event data may use the names of the entrypoint's own parameters.
-    assert ray.get(node.entrypoint.remote(None, describe_node, fn=1)) == ("n1", {"cpu": 4}, {"fn": 1})
+    found = ray.get(node.entrypoint.remote(None, describe_node, fn=1))
+    assert found == ("n1", {"cpu": 4}, {"fn": 1})
     with pytest.raises(KeyError):
         ray.get(node.entrypoint.remote("missing", describe_service))
 

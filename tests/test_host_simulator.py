@@ -86,7 +86,8 @@ def test_listener_cascade_in_list_order(infra_and_placements):
     view_ticks: list = []
     cbs = [
         FakeCallback("c", ["b"], fn=lambda t: t.activated_by.name, log=log),
-        FakeCallback("a", ["tick"], fn=lambda t: view_ticks.append(t.simulator.placement_view.tick), log=log),
+        FakeCallback("a", ["tick"], fn=lambda t: view_ticks.append(t.simulator.placement_view.tick),
+                     log=log),
         FakeCallback("b", ["a", "tick"], every=2, log=log),
     ]
     _, history = run(infra_and_placements, cbs, 2)
@@ -106,7 +107,8 @@ def test_cycle_fires_each_pair_once(infra_and_placements):
 @pytest.mark.parametrize("ticks, stop_at, expected_last", [(10, 2, 2), (3, 99, 2), (0, 0, 0)])
 def test_stop_ends_run_after_the_tick_and_end_is_emitted(infra_and_placements, ticks, stop_at,
                                                           expected_last):
-    stopper = FakeCallback("stopper", ["tick"], fn=tick_of, events={"stop": lambda d: d >= stop_at, "warn": bool})
+    stopper = FakeCallback("stopper", ["tick"], fn=tick_of,
+                           events={"stop": lambda d: d >= stop_at, "warn": bool})
     # Idle on even ticks, when its stale data must not raise events.
     idle = FakeCallback("idle", ["tick"], every=2, events={"late": lambda d: d is not None})
     warned = FakeCallback("warned", ["warn"], fn=tick_of)
@@ -119,7 +121,8 @@ def test_stop_ends_run_after_the_tick_and_end_is_emitted(infra_and_placements, t
     # "warn" is delivered after its tick (from tick 1 on, when the data is truthy), "late"
     # on odd ticks; the stopping tick still delivers them before the run ends.
     for h in roots[:-1]:
-        after = [e["event"] for e in history if e["tick"] == h["tick"] and e["event"] not in ("tick", "end")]
+        after = [e["event"] for e in history
+                 if e["tick"] == h["tick"] and e["event"] not in ("tick", "end")]
         assert after == (["warn"] if h["tick"] else []) + (["late"] if h["tick"] % 2 else [])
     assert all(e["data"] == {"warned": e["tick"]} for e in history if e["event"] == "warn")
     if stop_at < ticks:
@@ -129,9 +132,12 @@ def test_stop_ends_run_after_the_tick_and_end_is_emitted(infra_and_placements, t
 def test_triggered_events_cascade_once_per_name_per_tick(infra_and_placements):
     """overload -> alarm -> overload again and tick: each name is delivered once a tick."""
     log: list = []
-    source = FakeCallback("source", ["tick"], fn=tick_of, events={"overload": lambda d: d >= 1}, log=log)
-    handler = FakeCallback("handler", ["overload"], events={"alarm": bool, "overload": bool, "tick": bool}, log=log)
-    pager = FakeCallback("pager", ["alarm"], fn=lambda t: (t.name, t.data, type(t.simulator).__name__),
+    source = FakeCallback("source", ["tick"], fn=tick_of, events={"overload": lambda d: d >= 1},
+                          log=log)
+    handler = FakeCallback("handler", ["overload"],
+                           events={"alarm": bool, "overload": bool, "tick": bool}, log=log)
+    pager = FakeCallback("pager", ["alarm"],
+                         fn=lambda t: (t.name, t.data, type(t.simulator).__name__),
                          events={"overload": bool}, log=log)
     sim, history = run(infra_and_placements, [source, handler, pager], 3)
     assert events_of(history) == [("tick", 0), ("tick", 1), ("overload", 1), ("alarm", 1),
@@ -177,7 +183,8 @@ def test_native_callbacks_hear_triggered_events(infra_and_placements):
 
 def test_stepping_yields_records_as_they_happen(infra_and_placements):
     seen: list = []
-    sim = Simulator(*infra_and_placements, [FakeCallback("cb", ["tick", "end"], fn=tick_of, log=seen)])
+    sim = Simulator(*infra_and_placements,
+                    [FakeCallback("cb", ["tick", "end"], fn=tick_of, log=seen)])
     steps = sim.iter(3)
     assert seen == []  # nothing runs before the first step
     first = next(steps)
@@ -226,7 +233,8 @@ def world_of_two():
     web.add_service("front")
     web.add_service("api")
     db.add_service("store")
-    return infr, [Placement(web, infr, {"front": "a", "api": "b"}), Placement(db, infr, {"store": "c"})]
+    return infr, [Placement(web, infr, {"front": "a", "api": "b"}),
+                  Placement(db, infr, {"store": "c"})]
 
 
 def test_migration_between_steps_shows_in_the_next_view():
@@ -322,13 +330,15 @@ def shared_api():
 
 
 @pytest.mark.parametrize("build, match", [
-    (lambda: (lambda i, a, b: (i, [Placement(a, i, {"api": "n1"}), Placement(b, i, {"api": "n1"})]))(*shared_api()),
+    (lambda: (lambda i, a, b: (i, [Placement(a, i, {"api": "n1"}),
+                                   Placement(b, i, {"api": "n1"})]))(*shared_api()),
      "applications 'shop' and 'blog' both place service 'api' on node 'n1'"),
     (lambda: (lambda i, a, b: (i, [Placement(a, other_world(), {"api": "n1"})]))(*shared_api()),
      "placement of application 'shop' is on infrastructure 'elsewhere', not on the simulator's"),
     (lambda: (lambda i, a, b: (i, {"other": Placement(a, i, {"api": "n1"})}))(*shared_api()),
      "placement of application 'shop' is stored under 'other'"),
-    (lambda: (lambda i, a, b: (a.add_node("db"), (i, [Placement(a, i, {"api": "n1"})]))[1])(*shared_api()),
+    (lambda: (lambda i, a, b: (a.add_node("db"),
+                               (i, [Placement(a, i, {"api": "n1"})]))[1])(*shared_api()),
      "application 'shop' is placed but services \\['db'\\] have no node"),
 ], ids=["same-service-same-node", "other-infrastructure", "wrong-key", "partly-placed"])
 def test_placement_mistakes_are_caught_before_ray(monkeypatch, build, match):
@@ -343,6 +353,8 @@ def test_emulation_only_checks_stay_out_of_simulation():
     a.add_node("db")
     sim = Simulator(infr, [Placement(a, infr, {"api": "n1"}), Placement(b, infr, {"api": "n1"})])
     assert sim.run(1)[-1]["event"] == "end"
-    with pytest.raises(ValueError, match="cannot move service 'api' of application 'blog' to node 'n1': application 'shop' has"):
+    with pytest.raises(ValueError, match="cannot move service 'api' of application 'blog' to "
+                                         "node 'n1': application 'shop' has"):
         Simulator(infr, [Placement(a, infr, {"api": "n1", "db": "n2"}),
-                         Placement(b, infr, {"api": "n2"})], mode="emulation").migrate("blog", "api", "n1")
+                         Placement(b, infr, {"api": "n2"})],
+                  mode="emulation").migrate("blog", "api", "n1")

@@ -9,8 +9,8 @@ import pytest
 
 
 def child(code, timeout=120):
-    done = subprocess.run([sys.executable, "-X", "dev", "-c", textwrap.dedent(code)], capture_output=True,
-                          text=True, timeout=timeout)
+    done = subprocess.run([sys.executable, "-X", "dev", "-c", textwrap.dedent(code)],
+                          capture_output=True, text=True, timeout=timeout)
     assert done.returncode == 0, done.stderr[-3000:]
     return done.stdout.strip()
 
@@ -56,7 +56,8 @@ def test_deep_nesting_on_a_small_thread_stack_raises_recursion_error():
         infr = types.SimpleNamespace(id="g", nodes=lambda data: [("n", 0)])
         def nested(depth):
             def fn(node, res, placements, infr, view):
-                return m._node_fn(nested(depth + 1), placements, infr, view) if depth < 10**6 else depth
+                return (m._node_fn(nested(depth + 1), placements, infr, view)
+                        if depth < 10**6 else depth)
             return fn
         outcome = {}
         def deep():

@@ -70,7 +70,8 @@ def assert_no_actor_left(infr):
 
 
 def assert_next_run_works(infr, pl):
-    assert Simulator(infr, [pl], [NodeName()], mode="emulation").run(1)[0]["data"]["node"] == {"a": "a", "b": "b"}
+    records = Simulator(infr, [pl], [NodeName()], mode="emulation").run(1)
+    assert records[0]["data"]["node"] == {"a": "a", "b": "b"}
     assert_no_actor_left(infr)
 
 
@@ -85,7 +86,8 @@ def interrupt_after(*delays):
 @pytest.mark.parametrize("delays", [(0.5,), (0.5, 0.05)], ids=["ctrl-c", "ctrl-c-twice"])
 def test_an_interrupted_stuck_run_kills_its_actors_and_the_next_run_works(delays):
     infr, pl = world()
-    sim = Simulator(infr, [pl], [AtFirstTick(interrupt_after(*delays)), NodeName("hang")], mode="emulation")
+    sim = Simulator(infr, [pl], [AtFirstTick(interrupt_after(*delays)), NodeName("hang")],
+                    mode="emulation")
     started = time.monotonic()
     with pytest.raises(KeyboardInterrupt):
         sim.run(3)
@@ -99,7 +101,8 @@ def test_a_stuck_run_times_out_naming_the_actor():
     infr, pl = world()
     sim = Simulator(infr, [pl], [NodeName("hang")], mode="emulation", remote_timeout=3.0)
     # Under load the healthy actor may be late too: only b must be named.
-    with pytest.raises(TimeoutError, match=rf"[12] of 2 remote calls still running after 3.0 s, on .*'{infr.id}/b'"):
+    with pytest.raises(TimeoutError, match=r"[12] of 2 remote calls still running after 3.0 s, "
+                                           rf"on .*'{infr.id}/b'"):
         sim.run(3)
     assert_no_actor_left(infr)
     assert_next_run_works(infr, pl)
@@ -111,7 +114,8 @@ def test_an_operation_on_a_stuck_actor_times_out():
     steps = sim.iter(3)
     next(steps)
     handles = sim._emulation.actors
-    handles["b"].entrypoint.remote(None, NodeName("hang").__call__)  # the actor is now busy for good
+    # After this call the actor is busy for good.
+    handles["b"].entrypoint.remote(None, NodeName("hang").__call__)
     saved = set_remote_timeout(1.0)
     try:
         with pytest.raises(TimeoutError, match=f"on '{infr.id}/b'"):
@@ -141,7 +145,8 @@ def test_an_actor_lost_mid_run_ends_the_run_cleanly(monkeypatch, where):
     infr, pl = world()
     if where != "collector":
         kill_b_at_operation(monkeypatch, 1 if where == "deploy" else 2)
-    sim = Simulator(infr, [pl], [NodeName("die" if where == "collector" else None)], mode="emulation")
+    sim = Simulator(infr, [pl], [NodeName("die" if where == "collector" else None)],
+                    mode="emulation")
     with pytest.raises(ray.exceptions.RayActorError):
         sim.run(2)
     monkeypatch.undo()
@@ -170,7 +175,8 @@ def test_ray_get_waits_for_every_call_before_raising():
 
 def deployed_state(handles):
     states = ray.get([h.services.remote() for h in handles.values()])
-    return {node: {sid: s.running for sid, s in state.items()} for node, state in zip(handles, states)}
+    return {node: {sid: s.running for sid, s in state.items()}
+            for node, state in zip(handles, states)}
 
 
 def test_partial_failures_keep_what_happened_and_retries_converge():
@@ -194,7 +200,8 @@ def test_partial_failures_keep_what_happened_and_retries_converge():
 
     ray.get(handles["a"].ops_entrypoint.remote(RemoteOps.STOP, "front"))
     ray.get(handles["a"].ops_entrypoint.remote(RemoteOps.STOP, "cache"))
-    ray.get(handles["a"].entrypoint.remote("cache", lambda s, service: service.requirements.update(seen=1)))
+    ray.get(handles["a"].entrypoint.remote(
+        "cache", lambda s, service: service.requirements.update(seen=1)))
     with pytest.raises(ValueError, match="^Error in the operation") as err:
         RemoteSimRovel.undeploy(pl)  # api still runs
     assert err.value.failed == {"b": ["api"]} and pl._deployed is True

@@ -45,7 +45,8 @@ def callbacks():
         Value("sim", None, lambda ev: {"tick": ev.data["tick"], "ok": True}),
         Value("apps", "application", lambda app, pl, infr, tick: len(app)),
         Value("svc", "service", lambda s, req, pl, infr, tick: None if s == "db,1" else [s, tick]),
-        Value("inter", CallbackType.INTERACTION, lambda u, v, req, pl, infr, tick: req["rate"] * tick),
+        Value("inter", CallbackType.INTERACTION,
+              lambda u, v, req, pl, infr, tick: req["rate"] * tick),
         Value("infra", "infrastructure", lambda infr, pv, tick: {"nodes": len(infr), "t": tick}),
         Value("node", "node", lambda n, res, pls, infr, pv, tick: 1.5 * tick),
         Value("link", "link", lambda u, v, res, pls, infr, pv, tick: res["bw"]),
@@ -65,7 +66,8 @@ def test_reports_have_one_row_per_value_with_the_keys_of_the_type(tmp_path):
     sim = Simulator(*world(), callbacks(), out=tmp_path)
     sim.run(2)
     assert sorted(p.name for p in tmp_path.iterdir()) == sorted(
-        [f"{n}.{k}" for n in ("sim", "apps", "svc", "inter", "infra", "node", "link") for k in ("csv", "jsonl")]
+        [f"{n}.{k}" for n in ("sim", "apps", "svc", "inter", "infra", "node", "link")
+         for k in ("csv", "jsonl")]
         + ["run.json"])
     assert read_jsonl(tmp_path / "sim.jsonl")[1] == {"tick": 1, "event": "tick", "trigger": "tick",
                                                      "value.tick": 1, "ok": True}
@@ -147,8 +149,8 @@ def test_without_an_output_folder_nothing_is_written(tmp_path, monkeypatch):
 
 
 def test_run_json_describes_the_run(tmp_path):
-    stopper = Value("stopper", None, lambda ev: ev.data["tick"], triggers={"stop": lambda t: t == 2},
-                    activates_every_n={"tick": 1})
+    stopper = Value("stopper", None, lambda ev: ev.data["tick"],
+                    triggers={"stop": lambda t: t == 2}, activates_every_n={"tick": 1})
     sim = Simulator(*world(), [stopper, Value("node", "node", lambda *a, **k: 1, report="jsonl")],
                     out=tmp_path, seed=5)
     sim.run(10)
@@ -158,12 +160,13 @@ def test_run_json_describes_the_run(tmp_path):
         "status": "finished", "error": None, "mode": "simulation", "ray_address": None, "seed": 5,
         "seed_given": True, "ticks_asked": 10, "ticks_run": 3, "stopped": True}
     assert meta["callbacks"][1] == {"name": "node", "type": "node", "activates_on": ["tick"],
-                                    "periods": {"tick": 1}, "remote": False, "report_types": ["jsonl"],
-                                    "reports": ["node.jsonl"]}
+                                    "periods": {"tick": 1}, "remote": False,
+                                    "report_types": ["jsonl"], "reports": ["node.jsonl"]}
     assert meta["infrastructure"] == {"id": "dc", "nodes": 5, "links": 3}
     assert meta["placements"] == {"applications": 1, "placed_applications": 1, "services": 3,
                                   "placed_services": 3, "interactions": 2}
-    assert meta["python"] == f"{sys.version_info.major}.{sys.version_info.minor}.{sys.version_info.micro}"
+    version = sys.version_info
+    assert meta["python"] == f"{version.major}.{version.minor}.{version.micro}"
 
 
 def test_run_json_says_how_a_run_ended(tmp_path):

@@ -31,12 +31,14 @@ def build(seed, nodes, fail=False):
     infr.add_nodes_from(range(nodes))
     app = Application("app")
     app.add_service("s")
-    return infr, [Placement(app, infr, {"s": 0})], [Draw("draw", triggers={"stop": lambda v: v < 30})]
+    callbacks = [Draw("draw", triggers={"stop": lambda v: v < 30})]
+    return infr, [Placement(app, infr, {"s": 0})], callbacks
 
 
 @pytest.mark.usefixtures("ray_session")
 def test_a_sweep_runs_every_parameter_set_and_reports_failures(tmp_path):
-    params = [{"seed": 1, "nodes": 2}, {"seed": 2, "nodes": 3, "fail": True}, {"seed": 3, "nodes": 4}]
+    params = [{"seed": 1, "nodes": 2}, {"seed": 2, "nodes": 3, "fail": True},
+              {"seed": 3, "nodes": 4}]
     rows = sorvane_core.sweep(build, params, 20, tmp_path)
     assert [(r["run"], r["status"], r["nodes"]) for r in rows] == [
         ("run-0000", "finished", 2), ("run-0001", "failed", 3), ("run-0002", "finished", 4)]
@@ -50,7 +52,8 @@ def test_a_sweep_runs_every_parameter_set_and_reports_failures(tmp_path):
     # A run of the sweep is the run made here with the same parameters, byte for byte.
     here = run_one(build, params[2], 20, str(tmp_path / "here"))
     assert (here["ticks_run"], here["stopped"]) == (rows[2]["ticks_run"], rows[2]["stopped"])
-    assert (tmp_path / "here" / "draw.csv").read_bytes() == (tmp_path / "run-0002" / "draw.csv").read_bytes()
+    assert ((tmp_path / "here" / "draw.csv").read_bytes()
+            == (tmp_path / "run-0002" / "draw.csv").read_bytes())
 
 
 @pytest.mark.usefixtures("ray_session")

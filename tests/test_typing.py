@@ -26,12 +26,14 @@ def test_the_readme_example_and_the_examples_pass_mypy(tmp_path):
     (tmp_path / "readme_example.py").write_text("\n".join(blocks))
     (tmp_path / "mypy.ini").write_text("[mypy]\nignore_missing_imports = True\n")
     code, out = mypy("--config-file", tmp_path / "mypy.ini", "--cache-dir", tmp_path / "cache",
-                     tmp_path / "readme_example.py", *sorted((ROOT / "examples").glob("*.py")), cwd=tmp_path)
+                     tmp_path / "readme_example.py", *sorted((ROOT / "examples").glob("*.py")),
+                     cwd=tmp_path)
     assert code == 0, out
 
 
 def test_the_native_modules_match_their_stubs():
-    done = subprocess.run([sys.executable, "-m", "mypy.stubtest", "sorvane_core.workflow.callbacks.callback",
+    done = subprocess.run([sys.executable, "-m", "mypy.stubtest",
+                           "sorvane_core.workflow.callbacks.callback",
                            "sorvane_core.simulation._simulator.rovel"], cwd=ROOT.parent,
                           capture_output=True, text=True, timeout=600)
     assert done.returncode == 0, done.stdout + done.stderr

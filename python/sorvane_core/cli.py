@@ -78,14 +78,16 @@ def parser() -> argparse.ArgumentParser:
                                               "(default: drawn at random, written to run.json)")
     run.add_argument("--no-progress", action="store_true", help="no progress bar")
     sweep = commands.add_parser("sweep", help="run a scenario for every combination of parameters",
-                                description="Run build(**params) of a scenario for every combination "
-                                            "of the --param values, as Ray tasks, each into a "
-                                            "sub-folder of --out, and write sweep.csv there.")
+                                description="Run build(**params) of a scenario for every "
+                                            "combination of the --param values, as Ray "
+                                            "tasks, each into a sub-folder of --out, and "
+                                            "write sweep.csv there.")
     sweep.add_argument("scenario", type=Path, help="Python file that defines build(...)")
     sweep.add_argument("--param", action="append", default=[], type=parameter, metavar="NAME=V1,V2",
                        help="a parameter of build() and its values (numbers or text); repeatable")
     sweep.add_argument("--ticks", type=int, default=100, help="ticks per run (default 100)")
-    sweep.add_argument("--out", type=Path, help="output folder (default runs/<scenario name>-sweep)")
+    sweep.add_argument("--out", type=Path,
+                       help="output folder (default runs/<scenario name>-sweep)")
     sweep.add_argument("--address", help="Ray cluster to run on (default: a local Ray)")
     sweep.add_argument("--no-progress", action="store_true", help="no progress bar")
     return top

@@ -147,7 +147,9 @@ class _Identified:
         cache = state.get("__networkx_cache__")
         if cache:
             state["__networkx_cache__"] = {
-                k: v for k, v in cache.items() if not (isinstance(k, str) and k.startswith(_OWN_PREFIX))
+                k: v
+                for k, v in cache.items()
+                if not (isinstance(k, str) and k.startswith(_OWN_PREFIX))
             }
         return state
 

@@ -118,7 +118,9 @@ class Placement:
             value = self._checked(value)
         object.__setattr__(self, name, value)
 
-    def _checked(self, given: Mapping[Hashable, Hashable] | None) -> TrackedDict[Hashable, Hashable]:
+    def _checked(
+        self, given: Mapping[Hashable, Hashable] | None
+    ) -> TrackedDict[Hashable, Hashable]:
         mapping: TrackedDict[Hashable, Hashable] = TrackedDict(given or {})
         # Caught here rather than as an obscure failure on a remote node later.
         unknown_services = [s for s in mapping if s not in self.application]
@@ -175,7 +177,9 @@ class PlacementView:
         return cls(tick, {app: pl.mapping for app, pl in items})
 
     @classmethod
-    def _sharing(cls, tick: int, frozen: Mapping[Hashable, Mapping[Hashable, Hashable]]) -> PlacementView:
+    def _sharing(
+        cls, tick: int, frozen: Mapping[Hashable, Mapping[Hashable, Hashable]]
+    ) -> PlacementView:
         """A view at ``tick`` over an already frozen mapping, which views may share."""
         view = object.__new__(cls)
         object.__setattr__(view, "tick", tick)
@@ -220,7 +224,12 @@ class ViewCache:
             mapping = pl.mapping
             version = getattr(mapping, "version", None)
             kept = previous.get(app)
-            if version is not None and kept is not None and kept[0] is mapping and kept[1] == version:
+            if (
+                version is not None
+                and kept is not None
+                and kept[0] is mapping
+                and kept[1] == version
+            ):
                 inner[app] = kept
             else:
                 inner[app] = (mapping, version, MappingProxyType(dict(mapping)))

@@ -101,7 +101,8 @@ def figure(table: pandas.DataFrame | str | Path, title: str | None = None) -> Fi
         # One value per entity and tick: the last, where a tick delivered several events.
         grid = (pandas.DataFrame({"entity": entity, "tick": table["tick"], "v": table[column]})
                 .dropna(subset=["v"])
-                .pivot_table(index="entity", columns="tick", values="v", aggfunc="last", sort=False))
+                .pivot_table(index="entity", columns="tick", values="v", aggfunc="last",
+                             sort=False))
         ylabel = label(title) if column == "value" and title else label(column)
         if len(grid) <= MAX_LINES:
             for name, series in grid.iterrows():
@@ -111,12 +112,13 @@ def figure(table: pandas.DataFrame | str | Path, title: str | None = None) -> Fi
             if keys and len(grid) > 1:
                 ax.legend(fontsize="small", ncols=2 if len(grid) > 6 else 1, title=" / ".join(keys))
         else:
-            image = ax.pcolormesh(grid.columns.to_numpy(), range(len(grid)), grid.to_numpy(dtype=float),
-                                  shading="nearest")
+            image = ax.pcolormesh(grid.columns.to_numpy(), range(len(grid)),
+                                  grid.to_numpy(dtype=float), shading="nearest")
             ax.invert_yaxis()  # the first entity on top
             ax.set_ylabel(" / ".join(keys) + f" ({len(grid)})")
             if len(grid) <= MAX_NAMED_ROWS:
-                ax.set_yticks(range(len(grid)), [str(name) for name in grid.index], fontsize="small")
+                ax.set_yticks(range(len(grid)), [str(name) for name in grid.index],
+                              fontsize="small")
             else:
                 ax.set_yticks([])
             fig.colorbar(image, ax=ax, label=ylabel)

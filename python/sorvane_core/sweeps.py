@@ -33,7 +33,9 @@ RUN_COLUMNS = ("run", "status", "error", "wall_time_s", "ticks_run", "stopped", 
 _task: Any = None  # run_one as a Ray task, made at the first sweep
 
 
-def run_one(build: Callable[..., Any], params: dict[str, Any], ticks: int, out: str) -> dict[str, Any]:
+def run_one(
+    build: Callable[..., Any], params: dict[str, Any], ticks: int, out: str
+) -> dict[str, Any]:
     """One run of a sweep, wherever it executes; never raises."""
     from sorvane_core.simulation import Simulator
 
@@ -77,7 +79,8 @@ def sweep(
     folder.mkdir(parents=True, exist_ok=True)
     names = [f"run-{i:04d}" for i in range(len(runs))]
     if not ray.is_initialized():
-        ray.init(address=address, **{**QUIET_RAY, **({} if address else LOCAL_RAY), **(ray_init or {})})
+        settings = {**QUIET_RAY, **({} if address else LOCAL_RAY), **(ray_init or {})}
+        ray.init(address=address, **settings)
     global _task
     if _task is None:
         _task = ray.remote(num_cpus=1, max_retries=0)(run_one)
@@ -100,12 +103,15 @@ def sweep(
                 bar.update(1)
     if bar is not None:
         bar.close()
-    rows = [_row(p, name, str(folder / name), result) for p, name, result in zip(runs, names, found)]
+    rows = [_row(p, name, str(folder / name), result)
+            for p, name, result in zip(runs, names, found)]
     _write_table(folder / "sweep.csv", rows)
     return rows
 
 
-def _row(params: dict[str, Any], name: str, out: str, result: dict[str, Any] | None) -> dict[str, Any]:
+def _row(
+    params: dict[str, Any], name: str, out: str, result: dict[str, Any] | None
+) -> dict[str, Any]:
     row = {(f"param.{k}" if k in RUN_COLUMNS else k): v for k, v in params.items()}
     row.update({"run": name, "out": out, **(result or {})})
     return row
@@ -116,7 +122,8 @@ def _write_table(path: Path, rows: list[dict[str, Any]]) -> None:
     with open(path, "w", newline="", encoding="utf-8") as f:
         writer = csv.DictWriter(f, columns, lineterminator="\n")
         writer.writeheader()
-        writer.writerows({k: scalar(v) if v is None or isinstance(v, (str, int, float, bool)) else str(v)
+        plain_types = (str, int, float, bool)
+        writer.writerows({k: scalar(v) if v is None or isinstance(v, plain_types) else str(v)
                           for k, v in row.items()} for row in rows)
 
 
@@ -127,6 +134,8 @@ def _bar(total: int, progress: bool | None) -> Any:
         from tqdm import tqdm
     except ImportError:
         if progress:
-            raise ImportError("progress bars need tqdm: pip install 'sorvane_core[analysis]'") from None
+            raise ImportError(
+                "progress bars need tqdm: pip install 'sorvane_core[analysis]'"
+            ) from None
         return None
     return tqdm(total=total, unit="run", file=sys.stderr, desc="sweep")

@@ -45,7 +45,8 @@ def build(mode):
             app.add_service(f"a{a}s{s}", cpu=a + s)
         placements.append(Placement(app, infr, {f"a{a}s{s}": f"n{(a + s) % 8}" for s in range(4)}))
     remote = mode == "emulation"
-    callbacks = [ServiceLoad("service", "service", remote=remote), NodeShare("node", "node", remote=remote),
+    callbacks = [ServiceLoad("service", "service", remote=remote),
+                 NodeShare("node", "node", remote=remote),
                  LinkDelay("link", "link")]
     return infr, placements, callbacks
 

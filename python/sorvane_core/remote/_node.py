@@ -83,7 +83,8 @@ class RemoteNode:
             if service is None:
                 return ResponseCode.ERROR
             if current is not None:  # a retry, or another service under the same id
-                return ResponseCode.OK if current.requirements == service.requirements else ResponseCode.ERROR
+                same = current.requirements == service.requirements
+                return ResponseCode.OK if same else ResponseCode.ERROR
             # A copy: the caller's object must never be the actor's state.
             self._services[service_id] = dataclasses.replace(
                 service, deployed=True, running=False

@@ -103,7 +103,8 @@ class Shipper:
     def __init__(self) -> None:
         self._classes: set[type] = set()
         self._saved: dict[type, Any] = {}  # the reducers replaced, to put back
-        self._latest: dict[int, tuple[Hashable, Any, Any]] = {}  # id -> (fingerprint, ref, callback)
+        # id -> (fingerprint, ref, callback)
+        self._latest: dict[int, tuple[Hashable, Any, Any]] = {}
         self._local = threading.local()
 
     def register(self, classes: list[type]) -> None:

@@ -116,7 +116,9 @@ class _CsvFile:
                 writer.writerow([*self.fixed, *self.values])
             self.header = width
         if self.ragged:
-            self.pending = [r if len(r) == width else [*r, *[""] * (width - len(r))] for r in self.pending]
+            self.pending = [
+                r if len(r) == width else [*r, *[""] * (width - len(r))] for r in self.pending
+            ]
             self.ragged = False
         writer.writerows(self.pending)
         self.pending.clear()

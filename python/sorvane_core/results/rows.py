@@ -89,7 +89,9 @@ def keyed_values(
         else:
             pl = placements.get(app_id)
             ends = endpoints(pl.application) if pl is not None else {}
-            found.extend([((app_id, *ends.get(key, _NO_ENDS)), value) for key, value in inner.items()])
+            found.extend(
+                [((app_id, *ends.get(key, _NO_ENDS)), value) for key, value in inner.items()]
+            )
     return found
 
 

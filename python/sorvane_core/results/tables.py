@@ -61,8 +61,8 @@ def history_table(simulator: Simulator, cb: Any) -> pandas.DataFrame:
         found.extend(rows(kind, record["data"][name], trigger == record["event"], record["tick"],
                           record["event"], trigger, simulator.placements, simulator.infrastructure))
     columns = [*FIXED_COLUMNS, *key_columns(kind)]
-    return pandas.DataFrame(found, columns=columns + sorted({c for r in found for c in r} - set(columns),
-                                                            key=_first_seen(found)))
+    extra = sorted({c for r in found for c in r} - set(columns), key=_first_seen(found))
+    return pandas.DataFrame(found, columns=columns + extra)
 
 
 def _first_seen(found: list[dict[str, Any]]) -> Any:

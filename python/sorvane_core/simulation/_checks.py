@@ -61,7 +61,8 @@ def check_callback(cb: Any, mode: str) -> None:
                 f"(this simulator runs in {mode!r} mode)"
             )
     reports = getattr(cb, "report_types", ())
-    unknown = [r for r in ([reports] if isinstance(reports, str) else reports) if r not in REPORT_TYPES]
+    asked = [reports] if isinstance(reports, str) else reports
+    unknown = [r for r in asked if r not in REPORT_TYPES]
     if unknown:
         raise ValueError(
             f"callback {cb.name!r} asks for report types {unknown!r}; known types: "
@@ -89,7 +90,9 @@ def check_placements(
         mapping = pl.mapping
         unknown = [s for s in mapping if s not in app]
         if unknown:
-            raise ValueError(f"application {app.id!r} maps services {unknown!r} that it does not have")
+            raise ValueError(
+                f"application {app.id!r} maps services {unknown!r} that it does not have"
+            )
         nowhere = [n for n in mapping.values() if n not in infrastructure]
         if nowhere:
             raise ValueError(

@@ -26,7 +26,8 @@ _NATIVE_GETTER = ("sorvane_core.workflow.callbacks.callback", "SorvaneCallback.a
 def _stores_activation(cb: Any) -> bool:
     """Whether ``cb.activated_by`` is the base class's property over ``_activated_by``."""
     getter = getattr(getattr(type(cb), "activated_by", None), "fget", None)
-    return (getattr(getter, "__module__", None), getattr(getter, "__qualname__", None)) == _NATIVE_GETTER
+    origin = (getattr(getter, "__module__", None), getattr(getter, "__qualname__", None))
+    return origin == _NATIVE_GETTER
 
 
 def _listened(cb: Any) -> Iterable[Hashable]:

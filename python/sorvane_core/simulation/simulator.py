@@ -257,7 +257,9 @@ class Simulator:
                 watching.append(bar)
         return watching
 
-    def _steps(self, ticks: int, keep: bool, watching: list[Observer]) -> Generator[Record, None, None]:
+    def _steps(
+        self, ticks: int, keep: bool, watching: list[Observer]
+    ) -> Generator[Record, None, None]:
         if self._listeners is not None:
             raise RuntimeError("this simulator is already running; finish or close that run first")
         self._listeners = Listeners(self.callbacks)
@@ -266,7 +268,11 @@ class Simulator:
         self.stopped = False
         self.tick = self.ticks_run = 0
         self._saved_timeout = set_remote_timeout(self.remote_timeout)
-        self.seed = self.given_seed if self.given_seed is not None else random.SystemRandom().randrange(2**63)
+        self.seed = (
+            self.given_seed
+            if self.given_seed is not None
+            else random.SystemRandom().randrange(2**63)
+        )
         self.rng.seed(self.seed)
         try:
             for observer in watching:

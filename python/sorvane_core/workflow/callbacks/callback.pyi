@@ -79,16 +79,28 @@ class SorvaneCallback:
     def remote(self) -> bool: ...
 
 def _application_fn(
-    fn: Callable[..., Any], placements: Dict[str, Placement], infr: Infrastructure, **event_data: Any
+    fn: Callable[..., Any],
+    placements: Dict[str, Placement],
+    infr: Infrastructure,
+    **event_data: Any,
 ) -> Dict[Any, Any]: ...
 def _service_fn(
-    fn: Callable[..., Any], placements: Dict[str, Placement], infr: Infrastructure, **event_data: Any
+    fn: Callable[..., Any],
+    placements: Dict[str, Placement],
+    infr: Infrastructure,
+    **event_data: Any,
 ) -> Dict[Any, Dict[Any, Any]]: ...
 def _remote_service_fn(
-    fn: Callable[..., Any], placements: Dict[str, Placement], infr: Infrastructure, **event_data: Any
+    fn: Callable[..., Any],
+    placements: Dict[str, Placement],
+    infr: Infrastructure,
+    **event_data: Any,
 ) -> Dict[Any, Dict[Any, Any]]: ...
 def _interaction_fn(
-    fn: Callable[..., Any], placements: Dict[str, Placement], infr: Infrastructure, **event_data: Any
+    fn: Callable[..., Any],
+    placements: Dict[str, Placement],
+    infr: Infrastructure,
+    **event_data: Any,
 ) -> Dict[Any, Dict[str, Any]]: ...
 def _infrastructure_fn(
     fn: Callable[..., Any], infr: Infrastructure, placement_view: PlacementView, **event_data: Any
@@ -100,7 +112,11 @@ def _node_fn(
     placement_view: PlacementView,
     **event_data: Any,
 ) -> Dict[Any, Any]: ...
-def _remote_node_fn(fn: Callable[..., Any], infr: Infrastructure, **event_data: Any) -> Dict[Any, Any]: ...
+def _remote_node_fn(
+    fn: Callable[..., Any],
+    infr: Infrastructure,
+    **event_data: Any,
+) -> Dict[Any, Any]: ...
 def _link_fn(
     fn: Callable[..., Any],
     placements: Dict[str, Placement],
