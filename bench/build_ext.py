@@ -1,4 +1,4 @@
-"""Compiles the Cython translation of the reference module in place (see run.py)."""
+"""Compiles the Cython translation of the callback twin in place (see run.py)."""
 
 import sys
 

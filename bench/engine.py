@@ -1,7 +1,7 @@
 """Whole runs through the simulator, and the simulator's own costs.
 
 Each scenario runs with the native callback module and with its pure-Python twin
-(bench/reference.py) under the same host, so that the ratio shows what the native
+(tests/twins/callback.py) under the same host, so that the ratio shows what the native
 module is worth in a run as users make them. Timings are the best of interleaved
 rounds in shuffled order; the peak memory comes from fresh child interpreters.
 

@@ -1,5 +1,5 @@
 """Benchmarks of the native callback module against the same logic in pure Python and
-compiled with Cython (bench/reference.py), measured in the same run.
+compiled with Cython (its twin, tests/twins/callback.py), measured in the same run.
 
     make bench            # or: .venv/bin/python bench/run.py [--quick] [--json [FILE]]
 
@@ -33,17 +33,19 @@ from sorvane_core.workflow.events import SorvaneEvent
 
 HERE = Path(__file__).resolve().parent
 BUILD = HERE.parent / "build" / "bench"
+TWINS = HERE.parent / "tests" / "twins"
 
 sys.path.insert(0, str(HERE))
 import engine  # noqa: E402  (bench/engine.py, next to this file)
 
 
 def load_baselines() -> dict[str, Any]:
-    """The pure-Python reference, and the same file compiled by Cython."""
-    variants = {"python": importlib.import_module("reference")}
+    """The pure-Python twin of the module, and the same file compiled by Cython."""
+    sys.path.insert(0, str(TWINS.parent))
+    variants = {"python": importlib.import_module("twins.callback")}
     BUILD.mkdir(parents=True, exist_ok=True)
     source = BUILD / "reference_cy.py"
-    shutil.copyfile(HERE / "reference.py", source)
+    shutil.copyfile(TWINS / "callback.py", source)
     subprocess.run(
         [sys.executable, "-m", "cython", "-3", "--fast-fail", str(source.name)],
         cwd=BUILD, check=True,

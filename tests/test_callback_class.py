@@ -38,6 +38,7 @@ def event(name="tick"):
     return SorvaneEvent(name, None, {"tick": 0})
 
 
+@pytest.mark.native_only
 def test_module_binds_exactly_its_names_in_order():
     assert [k for k in vars(m) if not k.startswith("__")] == [
         "defaultdict", "TYPE_CHECKING", "Any", "Callable", "Dict", "List", "Optional", "Union", "ray", "ray_get",
@@ -63,6 +64,7 @@ def test_import_fails_with_import_error_when_a_dependency_is_missing(setup):
     assert out.stdout.split() == ["False"] + (["retried"] if setup.startswith("sys.modules") else [])
 
 
+@pytest.mark.native_only
 def test_class_shape():
     C = SorvaneCallback
     assert type(C) is type and C.__bases__ == (object,)

@@ -11,6 +11,9 @@ from hypothesis import given, settings, strategies as st
 from sorvane_core.workflow.callbacks import callback as m
 from sorvane_core.workflow.callbacks.callback import SorvaneCallback as C
 
+# The function type of the native modules: nothing here applies to plain functions.
+pytestmark = pytest.mark.native_only
+
 MODULE = "sorvane_core.workflow.callbacks.callback"
 COLLECTORS = ["_application_fn", "_service_fn", "_remote_service_fn", "_interaction_fn",
               "_infrastructure_fn", "_node_fn", "_remote_node_fn", "_link_fn"]

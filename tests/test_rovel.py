@@ -90,6 +90,7 @@ def test_import_fails_with_import_error_when_a_dependency_is_missing(setup):
     assert out.stdout.split() == ["ImportError", "False"]
 
 
+@pytest.mark.native_only
 def test_namespace_and_class():
     names = [n for n in vars(rovel) if not (n.startswith("__") and n.endswith("__"))]
     assert names == ["TYPE_CHECKING", "List", "Tuple", "cast", "ray", "RemoteOps",
@@ -112,6 +113,7 @@ RETURNS = (f"\n        Returns:\n            {REMOTES}: The list of tuples conta
            " remote nodes and\n                the services to perform the operation.\n        ")
 
 
+@pytest.mark.native_only
 @pytest.mark.parametrize("name, summary", [
     ("deploy", "Deploy the services to the remote nodes, according to the placement mapping."),
     ("start", "Start the deployed services on the remote nodes."),
@@ -128,6 +130,7 @@ def test_method_metadata(name, summary):
     assert fn.__annotations__ == {"placement": "Placement"} | ({"return": REMOTES} if ret else {})
 
 
+@pytest.mark.native_only
 def test_handle_error_metadata():
     assert (_handle_error.__qualname__, _handle_error.__annotations__) == (
         "_handle_error", {"response_codes": "List[ResponseCode]"})
