@@ -11,7 +11,7 @@ PIP    := $(PY) -m pip install --disable-pip-version-check -q
 INSTALL := $(PIP) --no-build-isolation -Cbuild-dir=build/{wheel_tag} \
   -Ccmake.define.SORVANE_WERROR=ON
 
-.PHONY: demo test fuzz build bench sanitize clean
+.PHONY: demo test lint fuzz build bench sanitize clean
 
 demo: $(TOOLS)
 	$(INSTALL) ".[analysis]"
@@ -20,6 +20,14 @@ demo: $(TOOLS)
 test: $(TOOLS)
 	$(INSTALL) ".[test,analysis]"
 	$(PY) -m pytest $(PYTEST_ARGS)
+
+# ruff over the Python, clang-format over the native sources: both only check.
+# The tools are the `lint` extra of pyproject.toml, installed without building.
+lint: $(PY)
+	$(PIP) $$($(PY) -c "import tomllib; print(' '.join(\
+	  tomllib.load(open('pyproject.toml', 'rb'))['project']['optional-dependencies']['lint']))")
+	$(VENV)/bin/ruff check .
+	$(VENV)/bin/clang-format --dry-run --Werror $$(find src -name '*.cpp' -o -name '*.h')
 
 # Hostile inputs over every entry point of both native modules: a reproducible
 # campaign (seed FUZZ_SEED, 0 by default) of FUZZ_EXAMPLES examples in all, each
