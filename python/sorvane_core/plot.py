@@ -20,7 +20,8 @@ import re
 from pathlib import Path
 from typing import TYPE_CHECKING, Any, cast
 
-from sorvane_core.results.rows import FIXED_COLUMNS, KEY_COLUMNS
+from sorvane_core.results.rows import FIXED_COLUMNS
+from sorvane_core.utils.types import KEY_COLUMNS
 
 if TYPE_CHECKING:
     import pandas

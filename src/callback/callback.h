@@ -9,6 +9,9 @@
 
 namespace sorvane::callback {
 
+// How many callback types with a collector the module state has room for.
+inline constexpr std::size_t kMaxCollectorTypes = 16;
+
 // The module's state. Nothing of the module lives elsewhere but the
 // process-wide interned names (names.h).
 struct CallbackState : ModuleState {
@@ -27,7 +30,7 @@ struct CallbackState : ModuleState {
     // the dispatch looks them up at each use: [type][0] the local collector,
     // [type][1] the remote one (or null), by the order of collector_types.
     // Interned when the module loads.
-    PyObject* collector_names[8][2] = {};
+    PyObject* collector_names[kMaxCollectorTypes][2] = {};
     // The facts of the classes last met; an entry is keyed by the class's
     // version tag, so a changed class is never described by stale facts.
     FactsCache facts;

@@ -35,9 +35,6 @@ void define(PyObject* module) {
     PyObject* globals = PyModule_GetDict(module);  // borrowed, lives with the module
     state.data_kwname = check(PyTuple_Pack(1, kData.get())).release();
     bind(globals, "SorvaneCallback", make_callback_class(module, state).get());
-    if (collector_types.size() > std::size(state.collector_names)) {
-        raise(PyExc_SystemError, "more collector types than the module state holds");
-    }
     for (std::size_t i = 0; i < collector_types.size(); ++i) {
         const CollectorType& kind = collector_types[i];
         const Signature* variants[] = {&kind.local, kind.remote};

@@ -7,6 +7,8 @@
 // Per item a collector does the iteration step, the unpacking, one call of
 // `fn` and one store: the keywords are laid out once per collector call (see
 // KeywordCaller), and items are unpacked without building tuples.
+#include <iterator>
+
 #include "callback/callback.h"
 #include "common/guards.h"
 #include "common/kwcall.h"
@@ -191,6 +193,9 @@ constexpr unsigned P = kPlacementsArg;
 constexpr unsigned I = kInfrArg;
 constexpr unsigned V = kViewArg;
 
+// A new callback type with a collector is a row here, with its collector above (its
+// type name may be a Name of this file), a CallbackType member and its key columns
+// (sorvane_core/utils/types.py), and its collector in the stub (callback.pyi).
 const CollectorType types[] = {
     {kApplication, application_fn_signature, P | I, nullptr, 0},
     {kService, service_fn_signature, P | I, &remote_service_fn_signature, P | I},
@@ -199,6 +204,8 @@ const CollectorType types[] = {
     {kNode, node_fn_signature, P | I | V, &remote_node_fn_signature, I},
     {kLink, link_fn_signature, P | I | V, nullptr, 0},
 };
+
+static_assert(std::size(types) <= kMaxCollectorTypes, "raise kMaxCollectorTypes (callback.h)");
 
 }  // namespace
 

@@ -14,18 +14,8 @@ import numbers
 from collections.abc import Hashable, Iterator, Mapping
 from typing import Any
 
-# Key columns by callback type; a callback activated by another callback gets
-# one row with its single value and empty key columns.
-KEY_COLUMNS: dict[str | None, tuple[str, ...]] = {
-    None: (),
-    "simulation": (),
-    "infrastructure": (),
-    "application": ("application",),
-    "service": ("application", "service"),
-    "interaction": ("application", "source", "target"),
-    "node": ("node",),
-    "link": ("source", "target"),
-}
+from sorvane_core.utils.types import KEY_COLUMNS
+
 FIXED_COLUMNS = ("tick", "event", "trigger")
 _TAKEN = frozenset(FIXED_COLUMNS).union(*KEY_COLUMNS.values())
 
@@ -75,17 +65,19 @@ def keyed_values(
         return [((), data)]
     if not isinstance(data, Mapping):  # not a collector's result: one row as it is
         return [((None,) * len(columns), data)]
-    if kind == "application" or kind == "node":
-        return [((key,), value) for key, value in data.items()]
-    if kind == "link":
+    nested = columns[0] == "application" and len(columns) > 1
+    by_edge = columns[-2:] == _EDGE
+    if not nested:  # the item's key, or its edge's endpoints in the infrastructure
+        if not by_edge:
+            return [((key,), value) for key, value in data.items()]
         ends = endpoints(infrastructure)
         return [(ends.get(key, _NO_ENDS), value) for key, value in data.items()]
     found: list[tuple[tuple[Any, ...], Any]] = []
-    for app_id, inner in data.items():  # service and interaction: application id -> inner dict
+    for app_id, inner in data.items():  # application id -> inner dict
         if not isinstance(inner, Mapping):
             found.append(((app_id,) + (None,) * (len(columns) - 1), inner))
-        elif kind == "service":
-            found.extend([((app_id, service), value) for service, value in inner.items()])
+        elif not by_edge:
+            found.extend([((app_id, key), value) for key, value in inner.items()])
         else:
             pl = placements.get(app_id)
             ends = endpoints(pl.application) if pl is not None else {}
@@ -95,6 +87,7 @@ def keyed_values(
     return found
 
 
+_EDGE = ("source", "target")
 _NO_ENDS = (None, None)
 
 

@@ -19,3 +19,20 @@ class CallbackType(str, Enum):
     INFRASTRUCTURE = "infrastructure"
     NODE = "node"
     LINK = "link"
+
+
+# The key columns of each type's results in reports and tables, in the order the
+# collector nests its keys: "application" first for the per-application types, then
+# the item's own key; "source" and "target" for results keyed by edge. A callback
+# with no collector (None, "simulation") or activated by another callback gets one
+# row with its single value.
+KEY_COLUMNS: dict[str | None, tuple[str, ...]] = {
+    None: (),
+    CallbackType.SIMULATION.value: (),
+    CallbackType.INFRASTRUCTURE.value: (),
+    CallbackType.APPLICATION.value: ("application",),
+    CallbackType.SERVICE.value: ("application", "service"),
+    CallbackType.INTERACTION.value: ("application", "source", "target"),
+    CallbackType.NODE.value: ("node",),
+    CallbackType.LINK.value: ("source", "target"),
+}
