@@ -20,10 +20,11 @@ from sorvane_core.workflow.callbacks.callback import SorvaneCallback
 from sorvane_core.workflow.events import SorvaneEvent
 
 MODULE = "sorvane_core.workflow.callbacks.callback"
-PROPS = {"name": "_name", "n_calls": "_n_calls", "data": "_data", "type": "_type", "activates_on": "_activates_on",
-         "activated_by": "_activated_by", "report_types": "_report", "remote": "_remote"}
-ATTRS = ["_name", "_type", "_activates_on", "_activates_every_n", "_triggers", "_remote", "_report", "_n_calls",
-         "_activated_by", "_data"]
+PROPS = {"name": "_name", "n_calls": "_n_calls", "data": "_data", "type": "_type",
+         "activates_on": "_activates_on", "activated_by": "_activated_by",
+         "report_types": "_report", "remote": "_remote"}
+ATTRS = ["_name", "_type", "_activates_on", "_activates_every_n", "_triggers", "_remote", "_report",
+         "_n_calls", "_activated_by", "_data"]
 
 
 class Tagged(SorvaneCallback):
@@ -41,27 +42,32 @@ def event(name="tick"):
 @pytest.mark.native_only
 def test_module_binds_exactly_its_names_in_order():
     assert [k for k in vars(m) if not k.startswith("__")] == [
-        "defaultdict", "TYPE_CHECKING", "Any", "Callable", "Dict", "List", "Optional", "Union", "ray", "ray_get",
-        "CallbackType", "SorvaneEvent", "SorvaneCallback", "_application_fn", "_service_fn", "_remote_service_fn",
-        "_interaction_fn", "_infrastructure_fn", "_node_fn", "_remote_node_fn", "_link_fn"]
-    assert (m.defaultdict, m.Union, m.TYPE_CHECKING, m.ray, m.ray_get, m.CallbackType, m.SorvaneEvent) == (
-        collections.defaultdict, typing.Union, False, ray, ray_get, CallbackType, SorvaneEvent)
+        "defaultdict", "TYPE_CHECKING", "Any", "Callable", "Dict", "List", "Optional", "Union",
+        "ray", "ray_get", "CallbackType", "SorvaneEvent", "SorvaneCallback", "_application_fn",
+        "_service_fn", "_remote_service_fn", "_interaction_fn", "_infrastructure_fn", "_node_fn",
+        "_remote_node_fn", "_link_fn"]
+    assert (m.defaultdict, m.Union, m.TYPE_CHECKING, m.ray, m.ray_get, m.CallbackType,
+            m.SorvaneEvent) == (collections.defaultdict, typing.Union, False, ray, ray_get,
+                                CallbackType, SorvaneEvent)
 
 
 @pytest.mark.parametrize("setup", [
     *[f"sys.modules[{name!r}] = None" for name in
-      ["ray", "collections", "sorvane_core.remote.utils", "sorvane_core.utils.types", "sorvane_core.workflow.events"]],
+      ["ray", "collections", "sorvane_core.remote.utils", "sorvane_core.utils.types",
+       "sorvane_core.workflow.events"]],
     "import sorvane_core.utils.types as t; del t.CallbackType",
     "import sorvane_core.remote.utils as u; del u.ray_get",
     "import sorvane_core.workflow.events as e; del e.SorvaneEvent",
 ])
 def test_import_fails_with_import_error_when_a_dependency_is_missing(setup):
-    code = f"import sys\n{setup}\ntry:\n import {MODULE}\nexcept ImportError as e:\n print({MODULE!r} in sys.modules)\n"
+    code = (f"import sys\n{setup}\ntry:\n import {MODULE}\n"
+            f"except ImportError as e:\n print({MODULE!r} in sys.modules)\n")
     if setup.startswith("sys.modules"):  # the dependency comes back: a retry succeeds
         code += f"del {setup.split(' = ')[0]}\nimport {MODULE}\nprint('retried')\n"
     out = subprocess.run([sys.executable, "-c", code], capture_output=True, text=True, timeout=120)
     assert out.returncode == 0, out.stderr
-    assert out.stdout.split() == ["False"] + (["retried"] if setup.startswith("sys.modules") else [])
+    retried = ["retried"] if setup.startswith("sys.modules") else []
+    assert out.stdout.split() == ["False"] + retried
 
 
 @pytest.mark.native_only
@@ -69,13 +75,15 @@ def test_class_shape():
     C = SorvaneCallback
     assert type(C) is type and C.__bases__ == (object,)
     assert (C.__module__, C.__qualname__) == (MODULE, "SorvaneCallback")
-    assert C.__doc__ == ("A callback object that is called at every simulation tick or at the end of the\n"
-                         "    simulation.")
-    assert [k for k in vars(C) if k not in ("__module__", "__doc__", "__dict__", "__weakref__")] == [
+    assert C.__doc__ == ("A callback object that is called at every simulation tick or at the end "
+                         "of the\n    simulation.")
+    implicit = ("__module__", "__doc__", "__dict__", "__weakref__")
+    assert [k for k in vars(C) if k not in implicit] == [
         "__init__", "__call__", "_call", "_call_by_type", "_triggered_events", *PROPS]
     cb = C("x")
     assert weakref.ref(cb)() is cb and type(cb.__dict__) is dict
-    assert (C.__repr__, C.__eq__, C.__hash__) == (object.__repr__, object.__eq__, object.__hash__)
+    assert (C.__repr__, C.__eq__, C.__hash__) == (object.__repr__, object.__eq__,
+                                                  object.__hash__)
 
 
 @pytest.mark.parametrize("prop, attr", PROPS.items())
@@ -98,14 +106,19 @@ TRIG = {"stop": bool}
 
 
 @pytest.mark.parametrize("args, kwargs, expected", [
-    (("n",), {}, dict(_name="n", _type=None, _activates_on=["tick"], _activates_every_n={"tick": 1}, _triggers={},
-                      _remote=False, _report=["csv"], _n_calls={"tick": 0}, _activated_by=None, _data=None)),
+    (("n",), {}, dict(_name="n", _type=None, _activates_on=["tick"], _activates_every_n={"tick": 1},
+                      _triggers={}, _remote=False, _report=["csv"], _n_calls={"tick": 0},
+                      _activated_by=None, _data=None)),
     (("n", CallbackType.NODE, "end", None, TRIG, "json", 1), {},
-     dict(_type="node", _activates_on=["end"], _activates_every_n={"end": 1}, _report=["json"], _n_calls={"end": 0})),
-    ((7,), dict(activates_on=("a", 3, "a"), activates_every_n={"z": 0}, report=["csv", "x"], remote="yes"),
+     dict(_type="node", _activates_on=["end"], _activates_every_n={"end": 1}, _report=["json"],
+          _n_calls={"end": 0})),
+    ((7,), dict(activates_on=("a", 3, "a"), activates_every_n={"z": 0}, report=["csv", "x"],
+                remote="yes"),
      dict(_name=7, _activates_every_n={"z": 0}, _n_calls={"a": 0, 3: 0})),
-    (("n",), dict(activates_on={"a": 5}, report=None), dict(_activates_every_n={"a": 1}, _report=[])),
-    (("n",), dict(activates_on=iter(["a"]), report=()), dict(_activates_every_n={"a": 1}, _n_calls={}, _report=[])),
+    (("n",), dict(activates_on={"a": 5}, report=None),
+     dict(_activates_every_n={"a": 1}, _report=[])),
+    (("n",), dict(activates_on=iter(["a"]), report=()),
+     dict(_activates_every_n={"a": 1}, _n_calls={}, _report=[])),
 ])
 def test_construction(args, kwargs, expected):
     cb = SorvaneCallback(*args, **kwargs)
@@ -122,12 +135,14 @@ def test_construction_stores_in_order_and_reads_activates_on_back():
             super().__setattr__(name, [*value, "extra"] if name == "_activates_on" else value)
 
     cb = Widening("w", activates_on="tick")
-    assert cb.log == ATTRS and cb.n_calls == {"tick": 0, "extra": 0} == {k: v - 1 for k, v in
-                                                                          cb._activates_every_n.items()}
+    assert cb.log == ATTRS
+    assert cb.n_calls == {"tick": 0, "extra": 0} == {
+        k: v - 1 for k, v in cb._activates_every_n.items()}
 
 
 @pytest.mark.parametrize("kwargs, kept", [
-    (dict(activates_on=5), 3), (dict(activates_on=5, activates_every_n={}), 7), (dict(activates_on=[["no"]]), 3),
+    (dict(activates_on=5), 3), (dict(activates_on=5, activates_every_n={}), 7),
+    (dict(activates_on=[["no"]]), 3),
 ])
 def test_failed_construction_keeps_what_was_set(kwargs, kept):
     cb = SorvaneCallback.__new__(SorvaneCallback)
@@ -136,18 +151,22 @@ def test_failed_construction_keeps_what_was_set(kwargs, kept):
     assert list(vars(cb)) == ATTRS[:kept]
 
 
-@pytest.mark.parametrize("args, kwargs", [((), {}), ((1, 2), {"tick": 1}), ((event(),), {"args": 2})])
+@pytest.mark.parametrize("args, kwargs", [((), {}), ((1, 2), {"tick": 1}),
+                                          ((event(),), {"args": 2})])
 def test_base_call_asks_for_an_implementation(args, kwargs):
     with pytest.raises(NotImplementedError) as info:
         SorvaneCallback("x")(*args, **kwargs)
     assert str(info.value) == (
-        "The callback logic must be implemented in two main ways: 1. decorate afunction or a class with a __call__ "
-        "method; 2. subclass the SorvaneCallbackclass and implement the __call__ method.")
+        "The callback logic must be implemented in two main ways: 1. decorate afunction or a class "
+        "with a __call__ method; 2. subclass the SorvaneCallbackclass and implement the __call__ "
+        "method.")
 
 
 @settings(max_examples=200, deadline=None)
-@given(periods=st.dictionaries(st.sampled_from("abc"), st.integers() | st.sampled_from([0, -1, 2**64]), min_size=1),
-       starts=st.dictionaries(st.sampled_from("abc"), st.integers()), calls=st.lists(st.sampled_from("abcd")))
+@given(periods=st.dictionaries(st.sampled_from("abc"),
+                               st.integers() | st.sampled_from([0, -1, 2**64]), min_size=1),
+       starts=st.dictionaries(st.sampled_from("abc"), st.integers()),
+       calls=st.lists(st.sampled_from("abcd")))
 def test_activation_schedule_matches_a_reference_model(periods, starts, calls):
     cb = Tagged("x", activates_on=list(periods), activates_every_n=dict(periods))
     cb._n_calls.update({k: v for k, v in starts.items() if k in periods})
@@ -162,7 +181,8 @@ def test_activation_schedule_matches_a_reference_model(periods, starts, calls):
         due = counts[name] % periods[name] == 0
         counts[name] += 1
         assert cb._call(event(name)) is None and cb.n_calls == counts
-        assert (cb.activated_by, cb.data) == ((name, ("data", cb.dispatched)) if due else (None, before["_data"]))
+        assert (cb.activated_by, cb.data) == ((name, ("data", cb.dispatched)) if due
+                                              else (None, before["_data"]))
 
 
 class Mod:
@@ -182,9 +202,10 @@ class Mod:
 
 
 @pytest.mark.parametrize("count, period, due, after", [
-    (2**100, 2**50, True, 2**100 + 1), (2**100 + 1, 2**50, False, 2**100 + 2), (-4, 2, True, -3), (-4, 3, False, -3),
-    (3, -3, True, 4), (4, -3, False, 5), (5, 2**63, False, 6), (5.0, 2.5, True, 6.0), (1, 0.5, True, 2),
-    (0.5, 1, False, 1.5), (True, 1, True, 2), (Mod(2), 7, True, 3), (Mod(3), 7, False, 4),
+    (2**100, 2**50, True, 2**100 + 1), (2**100 + 1, 2**50, False, 2**100 + 2),
+    (-4, 2, True, -3), (-4, 3, False, -3), (3, -3, True, 4), (4, -3, False, 5),
+    (5, 2**63, False, 6), (5.0, 2.5, True, 6.0), (1, 0.5, True, 2), (0.5, 1, False, 1.5),
+    (True, 1, True, 2), (Mod(2), 7, True, 3), (Mod(3), 7, False, 4),
 ])
 def test_activation_with_any_numbers(count, period, due, after):
     cb = Tagged("x", activates_every_n={"tick": period})
@@ -237,7 +258,8 @@ class Doubler(SorvaneCallback):
         return 2 * trigger
 
 
-@pytest.mark.parametrize("dumps, loads", [(pickle.dumps, pickle.loads), (cloudpickle.dumps, cloudpickle.loads)])
+@pytest.mark.parametrize("dumps, loads", [(pickle.dumps, pickle.loads),
+                                          (cloudpickle.dumps, cloudpickle.loads)])
 @pytest.mark.parametrize("cls", [Doubler, SorvaneCallback])
 def test_instances_and_bound_call_pickle(dumps, loads, cls):
     cb = cls("x", "node", ["tick", "end"], {"tick": 2, "end": 1}, None, ["csv"], True)

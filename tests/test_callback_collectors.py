@@ -43,8 +43,10 @@ def record(calls, value=None):
     return fn
 
 
-INFR, VIEW = Graph("dc", nodes=[("n1", {"cpu": 1}), ["n2", {}]], edges=[("n1", "n2", {"bw": 1})]), "view"
-APP = Graph("a", nodes=[("s1", {"r": 1}), ["s2", {}]], edges=[("s1", "s2", {"lat": 2}), ["s2", "s1", {}]])
+INFR, VIEW = Graph("dc", nodes=[("n1", {"cpu": 1}), ["n2", {}]],
+                   edges=[("n1", "n2", {"bw": 1})]), "view"
+APP = Graph("a", nodes=[("s1", {"r": 1}), ["s2", {}]],
+            edges=[("s1", "s2", {"lat": 2}), ["s2", "s1", {}]])
 
 
 @pytest.mark.parametrize("name, args, expected, fn_args", [
@@ -93,12 +95,13 @@ def fresh(item):
     return item() if callable(item) else item
 
 
-ITEMS = [(1,), (1, 2, 3), [1], [1, 2, 3, 4], "a", "abc", 5, None, {1: 1, 2: 2, 3: 3}, lambda: iter([1, 2, 3, 4]),
-         range(5), Endless(), b"xyz", {1, 2, 3, 4}]
+ITEMS = [(1,), (1, 2, 3), [1], [1, 2, 3, 4], "a", "abc", 5, None, {1: 1, 2: 2, 3: 3},
+         lambda: iter([1, 2, 3, 4]), range(5), Endless(), b"xyz", {1, 2, 3, 4}]
 PARTS = {"_service_fn": 2, "_node_fn": 2, "_interaction_fn": 3, "_link_fn": 3}
 
 
-@pytest.mark.parametrize("name, item", [(n, i) for n in PARTS for i in ITEMS if unpack_error(fresh(i), PARTS[n])])
+@pytest.mark.parametrize("name, item", [(n, i) for n in PARTS for i in ITEMS
+                                         if unpack_error(fresh(i), PARTS[n])])
 def test_malformed_items_raise_the_interpreters_error_before_fn(name, item):
     parts = PARTS[name]
     expected = unpack_error(fresh(item), parts)
@@ -107,7 +110,8 @@ def test_malformed_items_raise_the_interpreters_error_before_fn(name, item):
     graph = Graph("g", nodes=[good, item, good], edges=[good, item, good])
     calls = []
     placements = {"a": Pl(graph)}
-    args = (placements, graph) if name in ("_service_fn", "_interaction_fn") else (placements, graph, None)
+    args = ((placements, graph) if name in ("_service_fn", "_interaction_fn")
+            else (placements, graph, None))
     with pytest.raises(expected[0]) as info:
         getattr(m, name)(record(calls), *args)
     assert str(info.value) == expected[1] and len(calls) == 1
@@ -152,14 +156,17 @@ def test_placements_changed_during_the_walk(name):
     graph = Graph("g", nodes=[("s", 1)], edges=[("s", "t", 1)])
     placements = {"a": Pl(graph), "b": Pl(graph)}
     with pytest.raises(RuntimeError, match="dictionary changed size during iteration"):
-        getattr(m, name)(lambda *a, **k: placements.setdefault(len(placements), Pl(graph)), placements, None)
+        getattr(m, name)(lambda *a, **k: placements.setdefault(len(placements), Pl(graph)),
+                         placements, None)
 
 
-KEYS = st.one_of(st.integers(-3, 3), st.sampled_from(["1", "2", "1,2", ",", "", "a"]), st.booleans())
+KEYS = st.one_of(st.integers(-3, 3), st.sampled_from(["1", "2", "1,2", ",", "", "a"]),
+                 st.booleans())
 
 
 @settings(max_examples=150, deadline=None)
-@given(nodes=st.lists(st.tuples(KEYS, st.integers())), edges=st.lists(st.tuples(KEYS, KEYS, st.integers())),
+@given(nodes=st.lists(st.tuples(KEYS, st.integers())),
+       edges=st.lists(st.tuples(KEYS, KEYS, st.integers())),
        apps=st.lists(st.sampled_from(["x", "y", 1, True]), min_size=1, max_size=4))
 def test_results_keep_first_position_and_last_value(nodes, edges, apps):
     graph = Graph("g", nodes=nodes, edges=edges)
@@ -171,14 +178,17 @@ def test_results_keep_first_position_and_last_value(nodes, edges, apps):
     for s, t, res in edges:
         expected_edges[f"{s},{t}"] = (s, t, res)
     got_nodes = m._node_fn(fn, placements, graph, None)
-    assert list(got_nodes.items()) == [(k, (*v, placements, graph, None)) for k, v in expected_nodes.items()]
+    assert list(got_nodes.items()) == [(k, (*v, placements, graph, None))
+                                       for k, v in expected_nodes.items()]
     got_links = m._link_fn(fn, placements, graph, None)
-    assert list(got_links.items()) == [(k, (*v, placements, graph, None)) for k, v in expected_edges.items()]
+    assert list(got_links.items()) == [(k, (*v, placements, graph, None))
+                                       for k, v in expected_edges.items()]
     services = m._service_fn(fn, placements, graph)
     by_app = {}
     for pl in placements.values():
         by_app[pl._app.id] = {k: (*v, pl, graph) for k, v in expected_nodes.items()}
-    assert [(k, list(v.items())) for k, v in services.items()] == [(k, list(v.items())) for k, v in by_app.items()]
+    assert [(k, list(v.items())) for k, v in services.items()] == [
+        (k, list(v.items())) for k, v in by_app.items()]
     apps_seen = m._application_fn(lambda app, pl, infr: pl, placements, graph)
     assert list(apps_seen) == list(dict.fromkeys(pl._app.id for pl in placements.values()))
     assert all(apps_seen[k] is pl for k, pl in {p._app.id: p for p in placements.values()}.items())

@@ -58,7 +58,8 @@ def make_event(log=None, data=None):
 
 ROWS = {
     "application": ("_application_fn", ("P", "I")), "service": ("_service_fn", ("P", "I")),
-    "interaction": ("_interaction_fn", ("P", "I")), "infrastructure": ("_infrastructure_fn", ("I", "V")),
+    "interaction": ("_interaction_fn", ("P", "I")),
+    "infrastructure": ("_infrastructure_fn", ("I", "V")),
     "node": ("_node_fn", ("P", "I", "V")), "link": ("_link_fn", ("P", "I", "V")),
 }
 REMOTE_ROWS = {"service": ("_remote_service_fn", ("P", "I")), "node": ("_remote_node_fn", ("I",))}
@@ -95,7 +96,8 @@ def test_type_is_read_anew_for_every_test(collectors):
     cb.types = iter(["x", "x", "application", "x", "x", "x", "x", "link"])
     assert cb._call_by_type(make_event()[0]) == "_link_fn"
     assert [c[0] for c in collectors] == ["_application_fn", "_link_fn"]
-    cb.types = iter([None, "x", "x", "x", "x", "node", "x"])  # None: no second read for "simulation"
+    # None: no second read for "simulation"
+    cb.types = iter([None, "x", "x", "x", "x", "node", "x"])
     assert cb._call_by_type(make_event()[0]) == "_node_fn"
     assert [c[0] for c in collectors] == ["_application_fn", "_link_fn", "_node_fn"]
 
@@ -121,7 +123,8 @@ def test_event_data_is_passed_as_a_new_dict(collectors, data, expected):
     ({"fn": 1}, TypeError, "multiple values for argument 'fn'"),
 ])
 def test_unusable_event_data_raises(data, error, message):
-    ev = SorvaneEvent("tick", types.SimpleNamespace(placements={}, infrastructure=None, placement_view=None), data)
+    ev = SorvaneEvent("tick", types.SimpleNamespace(placements={}, infrastructure=None,
+                                                    placement_view=None), data)
     with pytest.raises(error, match=message):
         Echo("x", "application")._call_by_type(ev)
 
@@ -167,11 +170,13 @@ def test_callback_and_other_triggers(collectors, monkeypatch):
     for trigger in [object(), None, types.SimpleNamespace(simulator=None, name="tick")]:
         assert cb._call_by_type(trigger) is None
     both = Both(Logged([], placements="P", infrastructure="I", placement_view="V"))
-    assert cb._call_by_type(both) == ("self", (both,), {}) and [c[0] for c in collectors] == ["_node_fn"]
+    assert cb._call_by_type(both) == ("self", (both,), {})
+    assert [c[0] for c in collectors] == ["_node_fn"]
     # The classes are looked up when the call happens.
     monkeypatch.setattr(m, "SorvaneEvent", types.SimpleNamespace)
     monkeypatch.setattr(m, "SorvaneCallback", object)
-    stand_in = types.SimpleNamespace(simulator=Logged([], placements="P", infrastructure="I", placement_view="V"),
+    stand_in = types.SimpleNamespace(simulator=Logged([], placements="P", infrastructure="I",
+                                                      placement_view="V"),
                                      data={})
     assert cb._call_by_type(stand_in) == ("self", (stand_in,), {})
     assert [c[0] for c in collectors] == ["_node_fn", "_node_fn"]
@@ -180,7 +185,8 @@ def test_callback_and_other_triggers(collectors, monkeypatch):
 
 def test_replaced_collector_takes_effect_at_the_next_dispatch(monkeypatch):
     cb = Echo("x", "node")
-    ev = SorvaneEvent("tick", types.SimpleNamespace(placements={}, infrastructure=Infrastructure("i"),
+    ev = SorvaneEvent("tick", types.SimpleNamespace(placements={},
+                                                    infrastructure=Infrastructure("i"),
                                                     placement_view=None), {})
     assert cb._call_by_type(ev) == {}
     monkeypatch.setattr(m, "_node_fn", lambda *a, **k: "replaced")
@@ -225,8 +231,10 @@ def test_simulation_callbacks_with_period_listener_and_stop(world):
     got = [(h["event"], h["tick"], h["data"], h["triggered"]) for h in history]
     fired = lambda t: {"ticker": 10 * t, "listener": ("ticker", 10 * t + 1)}  # noqa: E731
     assert got == [("tick", 0, fired(0), []), ("tick", 1, {}, []), ("tick", 2, fired(2), []),
-                   ("tick", 3, {}, []), ("tick", 4, fired(4), ["stop"]), ("end", 4, fired(4), ["stop"])]
-    assert sim.stopped and ticker.n_calls == {"tick": 5, "end": 1} and listener.n_calls == {"ticker": 4}
+                   ("tick", 3, {}, []), ("tick", 4, fired(4), ["stop"]),
+                   ("end", 4, fired(4), ["stop"])]
+    assert sim.stopped and ticker.n_calls == {"tick": 5, "end": 1}
+    assert listener.n_calls == {"ticker": 4}
     assert ticker.activated_by == "end" and listener.data == ("ticker", 41)
 
 
@@ -249,18 +257,22 @@ class Probe(SorvaneCallback):
 
 def test_each_local_collector_type_over_a_run(world):
     infr, placements = world
-    cbs = [Probe(t, t) for t in ["application", "service", "interaction", "infrastructure", "node", "link"]]
+    cbs = [Probe(t, t)
+           for t in ["application", "service", "interaction", "infrastructure", "node", "link"]]
     history = Simulator(infr, placements, cbs).run(3)
     for t, record in enumerate(history[:3]):
         shop, blog, view = ("pl", "shop"), ("pl", "blog"), ("view", t)
         assert record["data"] == {
             "application": {"shop": ("shop", shop, "dc", t), "blog": ("blog", blog, "dc", t)},
-            "service": {"shop": {"web": ("web", {"cpu": 1}, shop, "dc", t), "db": ("db", {}, shop, "dc", t)},
+            "service": {"shop": {"web": ("web", {"cpu": 1}, shop, "dc", t),
+                                 "db": ("db", {}, shop, "dc", t)},
                         "blog": {"page": ("page", {"cpu": 2}, blog, "dc", t)}},
-            "interaction": {"shop": {"web,db": ("web", "db", {"lat": 5}, shop, "dc", t)}, "blog": {}},
+            "interaction": {"shop": {"web,db": ("web", "db", {"lat": 5}, shop, "dc", t)},
+                            "blog": {}},
             "infrastructure": ("dc", view, t),
             "node": {"n1": ("n1", {"cpu": 4}, "placements", "dc", view, t),
                      "n2": ("n2", {"cpu": 2}, "placements", "dc", view, t)},
             "link": {"n1,n2": ("n1", "n2", {"bw": 10}, "placements", "dc", view, t)},
         }
-    assert [h["event"] for h in history] == ["tick"] * 3 + ["end"] and history[3]["data"] == {}
+    assert [h["event"] for h in history] == ["tick"] * 3 + ["end"]
+    assert history[3]["data"] == {}

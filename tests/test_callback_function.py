@@ -17,7 +17,8 @@ pytestmark = pytest.mark.native_only
 MODULE = "sorvane_core.workflow.callbacks.callback"
 COLLECTORS = ["_application_fn", "_service_fn", "_remote_service_fn", "_interaction_fn",
               "_infrastructure_fn", "_node_fn", "_remote_node_fn", "_link_fn"]
-PROPERTIES = ["name", "n_calls", "data", "type", "activates_on", "activated_by", "report_types", "remote"]
+PROPERTIES = ["name", "n_calls", "data", "type", "activates_on", "activated_by", "report_types",
+              "remote"]
 FUNCTIONS = {
     **{f"SorvaneCallback.{n}": vars(C)[n]
        for n in ["__init__", "__call__", "_call", "_call_by_type", "_triggered_events"]},
@@ -32,7 +33,8 @@ def reference(fn):
     head = fn.__doc__.split("\n", 1)[0]
     assert head.startswith(fn.__qualname__ + "(")
     ns = {}
-    exec(f"from __future__ import annotations\ndef {fn.__name__}{head[len(fn.__qualname__):]}: pass", ns)
+    exec(f"from __future__ import annotations\n"
+         f"def {fn.__name__}{head[len(fn.__qualname__):]}: pass", ns)
     ref = ns[fn.__name__]
     ref.__qualname__ = fn.__qualname__
     return ref
@@ -41,12 +43,14 @@ def reference(fn):
 @pytest.mark.parametrize("fn", FUNCTIONS.values(), ids=FUNCTIONS.keys())
 def test_introspection_matches_a_def(fn):
     ref = reference(fn)
-    assert (fn.__name__, fn.__qualname__, fn.__module__) == (ref.__name__, ref.__qualname__, MODULE)
+    assert (fn.__name__, fn.__qualname__, fn.__module__) == (ref.__name__, ref.__qualname__,
+                                                             MODULE)
     assert fn.__annotations__ == ref.__annotations__
     assert all(type(v) is str for v in fn.__annotations__.values())
     assert (fn.__defaults__, fn.__kwdefaults__) == (ref.__defaults__, None)
     assert inspect.signature(fn) == inspect.signature(ref)
-    assert fn.__globals__ is vars(m) and repr(fn).startswith(f"<function {fn.__qualname__} at 0x")
+    assert fn.__globals__ is vars(m)
+    assert repr(fn).startswith(f"<function {fn.__qualname__} at 0x")
     fn.__dict__["note"] = 1  # a writable __dict__, like a def's
     try:
         assert fn.note == 1
@@ -58,18 +62,21 @@ def test_introspection_matches_a_def(fn):
 
 INIT_DOC = (
     "SorvaneCallback.__init__(self, name: str, callback_type: Optional[CallbackType] = None, "
-    "activates_on: Union[str, List[str]] = 'tick', activates_every_n: Optional[Dict[str, int]] = None, "
-    "triggers: Optional[Dict[str, Callable]] = None, report: Optional[Union[str, List[str]]] = 'csv', "
+    "activates_on: Union[str, List[str]] = 'tick', "
+    "activates_every_n: Optional[Dict[str, int]] = None, "
+    "triggers: Optional[Dict[str, Callable]] = None, "
+    "report: Optional[Union[str, List[str]]] = 'csv', "
     "remote: bool = False)\nInitialize the Callback object.\n\n        Args:\n" + "".join(
         f"{' ' * 12}{line}\n".replace("|", " " * 17) for line in [
             "callback_fn (Callable): The callback function.",
-            "callback_type (CallbackType): The type of the callback, used to determine|the type of value"
-            " it manages.",
+            "callback_type (CallbackType): The type of the callback, used to determine"
+            "|the type of value it manages.",
             "activates_on (Union[str, List[str]]): The event(s) that trigger the callback.",
-            "activates_every_n (Optional[Dict[str, int]]): The number of ticks between|each call to the"
-            " callback function.",
+            "activates_every_n (Optional[Dict[str, int]]): The number of ticks between"
+            "|each call to the callback function.",
             "triggers (Optional[Dict[str, Callable]]): The condition to trigger the|callback.",
-            "remote (bool): Whether the simulation is local or remote (emulation), thus|running using ray.",
+            "remote (bool): Whether the simulation is local or remote (emulation), thus"
+            "|running using ray.",
             "name (Optional[str]): The name of the callback."]) + " " * 8)
 PLACEMENTS = "fn: Callable, placements: Dict[str, Placement], infr: Infrastructure"
 VIEW = "placement_view: PlacementView"
@@ -78,15 +85,18 @@ VIEW = "placement_view: PlacementView"
 @pytest.mark.parametrize("fn, doc", [
     (C.__init__, INIT_DOC),
     (C.__call__, "SorvaneCallback.__call__(self, *args, **kwargs) -> Dict[str, Any]"),
-    (C._call_by_type, "SorvaneCallback._call_by_type(self, trigger_obj: Union[SorvaneEvent, SorvaneCallback])"
-     "\nExecute the callback function according to the type of the trigger object.\n\n        Args:\n"
+    (C._call_by_type,
+     "SorvaneCallback._call_by_type(self, trigger_obj: Union[SorvaneEvent, SorvaneCallback])\n"
+     "Execute the callback function according to the type of the trigger object.\n\n"
+     "        Args:\n"
      "            trigger_obj (Union[SorvaneEvent, SorvaneCallback]): The trigger object.\n\n"
      "        Returns:\n            Any: The value returned by the callback function.\n        "),
     (m._application_fn, f"_application_fn({PLACEMENTS}, **event_data)"),
     (m._service_fn, f"_service_fn({PLACEMENTS}, **event_data)"),
     (m._remote_service_fn, f"_remote_service_fn({PLACEMENTS}, **event_data)"),
     (m._interaction_fn, f"_interaction_fn({PLACEMENTS}, **event_data)"),
-    (m._infrastructure_fn, f"_infrastructure_fn(fn: Callable, infr: Infrastructure, {VIEW}, **event_data)"),
+    (m._infrastructure_fn,
+     f"_infrastructure_fn(fn: Callable, infr: Infrastructure, {VIEW}, **event_data)"),
     (m._node_fn, f"_node_fn({PLACEMENTS}, {VIEW}, **event_data)"),
     (m._remote_node_fn, "_remote_node_fn(fn: Callable, infr: Infrastructure, **event_data)"),
     (m._link_fn, f"_link_fn({PLACEMENTS}, {VIEW}, **event_data)"),
@@ -111,9 +121,11 @@ class Shout(str):
 
 @pytest.mark.parametrize("which", FUNCTIONS)
 @settings(max_examples=60, deadline=None)
-@given(npos=st.integers(0, 10), names=st.lists(st.sampled_from(
-    ["self", "name", "trigger_obj", "fn", "infr", "remote", "args", "kwargs", "event_data", "x", Shout("y"), 1]),
-    max_size=6), defaults=st.none() | st.lists(st.integers(), max_size=10))
+@given(npos=st.integers(0, 10),
+       names=st.lists(st.sampled_from(["self", "name", "trigger_obj", "fn", "infr", "remote",
+                                       "args", "kwargs", "event_data", "x", Shout("y"), 1]),
+                      max_size=6),
+       defaults=st.none() | st.lists(st.integers(), max_size=10))
 def test_binding_errors_are_worded_as_for_a_def(which, npos, names, defaults):
     fn = FUNCTIONS[which]
     ref = reference(fn)
@@ -138,10 +150,12 @@ def test_descriptor_behaviour():
     cb = C("x")
     method = cb._call
     assert method.__self__ is cb and method.__func__ is C._call
-    assert vars(C)["_call"].__get__(None, C) is C._call and vars(C)["_call"].__get__(cb) == method
+    assert vars(C)["_call"].__get__(None, C) is C._call
+    assert vars(C)["_call"].__get__(cb) == method
     assert inspect.signature(method) == inspect.signature(reference(C._call)).replace(
         parameters=list(inspect.signature(C._call).parameters.values())[1:])
-    assert str(inspect.signature(C)).startswith("(name: 'str', callback_type: 'Optional[CallbackType]' = None")
+    assert str(inspect.signature(C)).startswith(
+        "(name: 'str', callback_type: 'Optional[CallbackType]' = None")
     h = Holder()
     h._name, h._triggers, h._data = "held", {"t": bool}, 1
     assert Holder.static(lambda i, v: (i, v), "infr", "view") == ("infr", "view")
@@ -160,7 +174,8 @@ def test_cycle_through_a_function_dict_is_collected(monkeypatch):
         m._remote_service_fn(None, {}, None)
     first, second = made
     assert first is not second and first() is None
-    assert first.__qualname__ == "_remote_service_fn.<locals>.<lambda>" and first.__name__ == "<lambda>"
+    assert first.__qualname__ == "_remote_service_fn.<locals>.<lambda>"
+    assert first.__name__ == "<lambda>"
     assert first.__module__ == MODULE and first.__doc__ is None
     with pytest.raises((pickle.PicklingError, AttributeError)):
         pickle.dumps(first)

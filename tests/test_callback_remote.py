@@ -21,16 +21,19 @@ ray.cloudpickle.register_pickle_by_value(sys.modules[__name__])
 
 
 class FakeRay:
-    """ray.get_actor and entrypoint.remote, recorded; ray_get answers in order and keeps its list."""
+    ("ray.get_actor and entrypoint.remote, recorded; ray_get answers in order and keeps its "
+     "list.")
 
     def __init__(self, surplus=0, missing=0, kind=list):
-        self.lookups, self.submitted, self.kind, self.surplus, self.missing = [], [], kind, surplus, missing
+        self.lookups, self.submitted, self.kind, self.surplus, self.missing = (
+            [], [], kind, surplus, missing)
 
     def get_actor(self, name):
         self.lookups.append(name)
         if name.endswith("/ghost"):
             raise ValueError(f"Failed to look up actor with name '{name}'")
-        submit = lambda first, fn, **kw: self.submitted.append((name, first, fn, kw)) or (name, first)  # noqa
+        submit = lambda first, fn, **kw: (  # noqa
+            self.submitted.append((name, first, fn, kw)) or (name, first))
         return types.SimpleNamespace(entrypoint=types.SimpleNamespace(remote=submit))
 
     def ray_get(self, refs):
@@ -56,7 +59,8 @@ def fake(monkeypatch):
 
 
 def pl(app_id, services, mapping):
-    return types.SimpleNamespace(application=types.SimpleNamespace(id=app_id, nodes=services), mapping=mapping)
+    return types.SimpleNamespace(application=types.SimpleNamespace(id=app_id, nodes=services),
+                                 mapping=mapping)
 
 
 INFR = types.SimpleNamespace(id=7, nodes=["n1", "n2", 3])
@@ -77,14 +81,16 @@ def test_remote_collectors_submit_and_pair_answers(fake, kind):
     assert all(f is len and kw == {"tick": 1, "extra": None} for _, _, f, kw in fr.submitted)
     fr.lookups.clear(), fr.submitted.clear()
     for _ in range(2):  # no cache for nodes
-        assert m._remote_node_fn(len, INFR, t=0) == {"n1": ("7/n1", None), "n2": ("7/n2", None), 3: ("7/3", None)}
+        assert m._remote_node_fn(len, INFR, t=0) == {"n1": ("7/n1", None), "n2": ("7/n2", None),
+                                                     3: ("7/3", None)}
     assert fr.lookups == ["7/n1", "7/n2", "7/3"] * 2 and getattr(fr.answers, "pops", 3) == 3
     assert [s[2:] for s in fr.submitted] == [(len, {"t": 0})] * 6
 
 
-@pytest.mark.parametrize("name, args", [("_remote_service_fn", (PLACEMENTS, INFR)), ("_remote_node_fn", (INFR,))])
-@pytest.mark.parametrize("surplus, missing, kind", [(2, 0, list), (0, 1, list), (0, 3, list), (1, 0, Pops),
-                                                    (0, 2, Pops)])
+@pytest.mark.parametrize("name, args", [("_remote_service_fn", (PLACEMENTS, INFR)),
+                                         ("_remote_node_fn", (INFR,))])
+@pytest.mark.parametrize("surplus, missing, kind", [(2, 0, list), (0, 1, list), (0, 3, list),
+                                                    (1, 0, Pops), (0, 2, Pops)])
 def test_answers_are_consumed_from_the_front(fake, name, args, surplus, missing, kind):
     fr = fake(surplus=surplus, missing=missing, kind=kind)
     if missing:
@@ -109,7 +115,8 @@ def test_errors_propagate_and_stop_submission(fake, monkeypatch):
 
 def test_globals_are_looked_up_at_each_use(fake, monkeypatch):
     first, second, factories = fake(), FakeRay(), []
-    monkeypatch.setattr(m, "defaultdict", lambda factory: factories.append(factory) or collections.defaultdict(factory))
+    monkeypatch.setattr(m, "defaultdict", lambda factory: (factories.append(factory)
+                                                           or collections.defaultdict(factory)))
     m._remote_service_fn(len, PLACEMENTS, INFR)
     monkeypatch.setattr(m, "ray", second)
     m._remote_service_fn(len, PLACEMENTS, INFR)
@@ -207,10 +214,13 @@ def test_emulated_run(ray_session, placed):
     shop, blog = Application("shop"), Application("blog")
     shop.add_interaction("web", "db")
     blog.add_service("page")
-    placements = [Placement(shop, infr, {"web": "n1", "db": "n3"} if placed else {}), Placement(blog, infr, {})]
-    cbs = [NodeProbe("nodes", "node", remote=True), ServiceProbe("services", "service", remote=True)]
+    placements = [Placement(shop, infr, {"web": "n1", "db": "n3"} if placed else {}),
+                  Placement(blog, infr, {})]
+    cbs = [NodeProbe("nodes", "node", remote=True),
+           ServiceProbe("services", "service", remote=True)]
     history = Simulator(infr, placements, cbs, mode="emulation").run(3)
     for tick, record in enumerate(history[:3]):
-        assert record["data"]["nodes"] == {"n1": ("n1", 4, tick), "n2": ("n2", 2, tick), "n3": ("n3", 1, tick)}
+        assert record["data"]["nodes"] == {"n1": ("n1", 4, tick), "n2": ("n2", 2, tick),
+                                           "n3": ("n3", 1, tick)}
         expected = {"web": ("web", True, tick + 1, tick), "db": ("db", True, tick + 1, tick)}
         assert record["data"]["services"] == ({"shop": expected} if placed else {})

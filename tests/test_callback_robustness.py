@@ -67,17 +67,19 @@ def with_globals(fn, **replacements):
 
 
 def fake_ray(handle=None, lookup=None):
-    handle = handle or types.SimpleNamespace(entrypoint=types.SimpleNamespace(remote=lambda *a, **k: a[0]))
+    handle = handle or types.SimpleNamespace(
+        entrypoint=types.SimpleNamespace(remote=lambda *a, **k: a[0]))
     return types.SimpleNamespace(get_actor=lookup or (lambda name: handle))
 
 
 def remote_nodes(infr, answers, **extra):
-    return with_globals(lambda: m._remote_node_fn(len, infr), ray=fake_ray(), ray_get=lambda refs: answers,
-                        **extra)
+    return with_globals(lambda: m._remote_node_fn(len, infr), ray=fake_ray(),
+                        ray_get=lambda refs: answers, **extra)
 
 
 class Walks:
-    """Successive walks yield the successive lists; `action` runs before the second item of walk 2."""
+    ("Successive walks yield the successive lists; `action` runs before the second item of "
+     "walk 2.")
 
     def __init__(self, *walks, action=None):
         self.walks, self.action, self.n = walks, action, 0
@@ -93,7 +95,8 @@ class Walks:
 def pair_while(walks, action=None, answers=None):
     """_remote_node_fn over nodes that change between and during the walks."""
     answers = [1, 2, 3] if answers is None else answers
-    infr = types.SimpleNamespace(id=1, nodes=Walks(*walks, action=action and (lambda: action(answers))))
+    infr = types.SimpleNamespace(id=1, nodes=Walks(*walks,
+                                                   action=action and (lambda: action(answers))))
     return remote_nodes(infr, answers)
 
 
@@ -134,14 +137,16 @@ def nested(depth):
 
 def self_collecting():
     loop = functools.partial(m._infrastructure_fn)
-    loop.__setstate__((m._infrastructure_fn, (loop,), {}, None))  # loop(i, v) is _infrastructure_fn(loop, i, v)
+    # loop(i, v) is _infrastructure_fn(loop, i, v)
+    loop.__setstate__((m._infrastructure_fn, (loop,), {}, None))
     loop("infr", "view")
 
 
 SCENARIOS = {
     # activation
     "trigger name raises": ("Boom", lambda: Echo("x")._call(obj(name=property(boom)))),
-    "trigger name unhashable": ("TypeError", lambda: Echo("x")._call(types.SimpleNamespace(name=[]))),
+    "trigger name unhashable": ("TypeError", lambda: Echo("x")._call(
+        types.SimpleNamespace(name=[]))),
     "name equality empties the counts": ("KeyError", mutating_count_key),
     "count remainder raises": ("Boom", lambda: setattr(cb := Echo("x"), "_n_calls", {"tick": obj(
         __mod__=boom)}) or cb._call(ev())),
@@ -149,95 +154,117 @@ SCENARIOS = {
         __mod__=lambda s, o: obj(__eq__=lambda s, o: obj(__bool__=boom)))}) or cb._call(ev())),
     "count increment raises": ("Boom", lambda: setattr(cb := Echo("x"), "_n_calls", {"tick": obj(
         __mod__=lambda s, o: 0, __add__=boom, __iadd__=boom)}) or cb._call(ev())),
-    "counts removed by the callback": ("AttributeError", lambda: type("D", (C,), {"__call__": lambda s, *a: delattr(
-        s, "_n_calls")})("x")._call(ev())),
-    "counts read raises": ("Boom", lambda: type("G", (Echo,), {"__getattribute__": lambda s, n: boom() if n ==
-                                                               "_n_calls" else object.__getattribute__(s, n)})(
-        "x")._call(ev())),
+    "counts removed by the callback": ("AttributeError", lambda: type("D", (C,), {
+        "__call__": lambda s, *a: delattr(s, "_n_calls")})("x")._call(ev())),
+    "counts read raises": ("Boom", lambda: type("G", (Echo,), {
+        "__getattribute__": lambda s, n: (boom() if n == "_n_calls"
+                                          else object.__getattribute__(s, n))})("x")._call(ev())),
     "trigger conditions removed": ("AttributeError", lambda: setattr(cb := Echo("x", triggers={
-        "a": lambda d: delattr(cb, "_triggers"), "b": bool}), "_data", 1) or cb._triggered_events()),
-    "trigger condition truth raises": ("Boom", lambda: Echo("x", triggers={"a": lambda d: obj(__bool__=boom)})
-                                       ._triggered_events()),
+        "a": lambda d: delattr(cb, "_triggers"), "b": bool}), "_data", 1)
+        or cb._triggered_events()),
+    "trigger condition truth raises": ("Boom", lambda: Echo("x", triggers={
+        "a": lambda d: obj(__bool__=boom)})._triggered_events()),
     "trigger key hash raises later": ("Boom", lambda: Echo("x", triggers={obj(__hash__=lambda s: (
-        boom() if getattr(s, "seen", None) else setattr(s, "seen", 1) or 1)): bool})._triggered_events()),
-    "condition is _triggered_events itself": ("RecursionError", lambda: setattr(cb := C("x"), "_data", cb) or setattr(
-        cb, "_triggers", {"a": C._triggered_events}) or cb._triggered_events()),
-    "callback is its own _call": ("RecursionError", lambda: type("L", (C,), {"__call__": C._call})("x")._call(ev())),
+        boom() if getattr(s, "seen", None) else setattr(s, "seen", 1) or 1)): bool})
+        ._triggered_events()),
+    "condition is _triggered_events itself": ("RecursionError", lambda: setattr(
+        cb := C("x"), "_data", cb) or setattr(cb, "_triggers", {"a": C._triggered_events})
+        or cb._triggered_events()),
+    "callback is its own _call": ("RecursionError", lambda: type("L", (C,), {"__call__": C._call})(
+        "x")._call(ev())),
     # construction
     "activates_on iteration raises": ("Boom", lambda: C("x", activates_on=(boom() for _ in [1]))),
     "report truth raises": ("Boom", lambda: C("x", report=obj(__bool__=boom))),
     "attribute store raises": ("Boom", lambda: type("S", (C,), {"__setattr__": boom})("x")),
-    "defaults dropped mid-construction": ("ok", lambda: type("S", (C,), {"__setattr__": lambda s, n, v: setattr(
-        C.__init__, "__defaults__", C.__init__.__defaults__) or object.__setattr__(s, n, v)})("x")),
+    "defaults dropped mid-construction": ("ok", lambda: type("S", (C,), {
+        "__setattr__": lambda s, n, v: setattr(C.__init__, "__defaults__", C.__init__.__defaults__)
+        or object.__setattr__(s, n, v)})("x")),
     # dispatch
-    "simulator raises": ("Boom", lambda: Echo("x", "node")._call_by_type(ev(simulator=obj(placements=property(
-        boom))))),
-    "type equality raises": ("Boom", lambda: Echo("x", obj(__eq__=boom))._call_by_type(ev(simulator=sim()))),
-    "remote truth raises": ("Boom", lambda: Echo("x", "node", remote=obj(__bool__=boom))._call_by_type(
+    "simulator raises": ("Boom", lambda: Echo("x", "node")._call_by_type(ev(simulator=obj(
+        placements=property(boom))))),
+    "type equality raises": ("Boom", lambda: Echo("x", obj(__eq__=boom))._call_by_type(
         ev(simulator=sim()))),
-    "event data keys raise": ("Boom", lambda: Echo("x", "link")._call_by_type(ev(simulator=sim(), data=obj(
-        keys=boom, __getitem__=boom)))),
+    "remote truth raises": ("Boom", lambda: Echo("x", "node", remote=obj(__bool__=boom))
+        ._call_by_type(ev(simulator=sim()))),
+    "event data keys raise": ("Boom", lambda: Echo("x", "link")._call_by_type(ev(
+        simulator=sim(), data=obj(keys=boom, __getitem__=boom)))),
     "instance __call__ raises": ("Boom", lambda: type("P", (Echo,), {"__call__": property(boom)})(
         "x", "link")._call_by_type(ev(simulator=sim()))),
-    "isinstance hook raises": ("Boom", lambda: with_globals(lambda: Echo("x")._call_by_type(ev()), SorvaneEvent=(
-        type("Meta", (type,), {"__instancecheck__": boom})("E", (), {})))),
+    "isinstance hook raises": ("Boom", lambda: with_globals(lambda: Echo("x")._call_by_type(ev()),
+        SorvaneEvent=(type("Meta", (type,), {"__instancecheck__": boom})("E", (), {})))),
     # local collectors
     "placements values raises": ("Boom", lambda: m._application_fn(len, obj(values=boom), None)),
-    "application raises on second read": ("Boom", lambda: m._application_fn(len, {"a": obj(application=property(
-        lambda s, n=[]: n.append(1) or (boom() if len(n) > 1 else graph())))}, None)),
-    "graph walk raises": ("Boom", lambda: m._node_fn(len, {}, graph(nodes=(boom() for _ in [1])), None)),
+    "application raises on second read": ("Boom", lambda: m._application_fn(len, {"a": obj(
+        application=property(lambda s, n=[]: n.append(1) or (
+            boom() if len(n) > 1 else graph())))}, None)),
+    "graph walk raises": ("Boom", lambda: m._node_fn(
+        len, {}, graph(nodes=(boom() for _ in [1])), None)),
     "fn raises": ("Boom", lambda: m._link_fn(boom, {}, graph(edges=[(1, 2, 3)]), None)),
-    "fn recurses into the collector": ("ok", lambda: m._node_fn(nested(50), {}, graph(nodes=[("n", 0)]), None)),
-    "fn empties the items": ("ok", lambda: m._node_fn(lambda *a, **k: items.clear(), {}, graph(nodes=(
-        items := [("a", 1), ("b", 2)])), None)),
+    "fn recurses into the collector": ("ok", lambda: m._node_fn(
+        nested(50), {}, graph(nodes=[("n", 0)]), None)),
+    "fn empties the items": ("ok", lambda: m._node_fn(
+        lambda *a, **k: items.clear(), {}, graph(nodes=(items := [("a", 1), ("b", 2)])), None)),
     "collector is its own fn": ("RecursionError", self_collecting),
-    "node hash raises": ("Boom", lambda: m._node_fn(lambda *a, **k: 0, {}, graph(nodes=[(obj(__hash__=boom),
-                                                                                          1)]), None)),
+    "node hash raises": ("Boom", lambda: m._node_fn(
+        lambda *a, **k: 0, {}, graph(nodes=[(obj(__hash__=boom), 1)]), None)),
     "node equality raises": ("Boom", lambda: m._node_fn(lambda *a, **k: 0, {}, graph(nodes=[
         (same_hash_key(boom), 1), (same_hash_key(boom), 2)]), None)),
-    "edge format raises": ("Boom", lambda: m._link_fn(len, {}, graph(edges=[(obj(__format__=boom), 1, 2)]),
-                                                      None)),
+    "edge format raises": ("Boom", lambda: m._link_fn(
+        len, {}, graph(edges=[(obj(__format__=boom), 1, 2)]), None)),
     "edge format not str": ("TypeError", lambda: m._link_fn(len, {}, graph(edges=[(1, obj(
         __format__=lambda s, f: 1), 2)]), None)),
-    "fn rebinds the collector": ("ok", lambda: with_globals(lambda: m._node_fn(lambda *a, **k: setattr(
-        m, "_node_fn", None), {}, graph(nodes=[(1, 1), (2, 2)]), None), _node_fn=m._node_fn)),
-    "fn strips its keywords": ("ok", lambda: m._infrastructure_fn(lambda i, v, **k: k.clear(), None, None,
-                                                                  **{f"k{i}": [i] for i in range(40)})),
-    "fn grows the placements": ("RuntimeError", lambda: m._service_fn(lambda *a, **k: pls.update(x=1), pls := {
-        "a": placement(graph(nodes=[(1, 1)])), "b": placement(graph())}, None)),
+    "fn rebinds the collector": ("ok", lambda: with_globals(lambda: m._node_fn(
+        lambda *a, **k: setattr(m, "_node_fn", None), {}, graph(nodes=[(1, 1), (2, 2)]), None),
+        _node_fn=m._node_fn)),
+    "fn strips its keywords": ("ok", lambda: m._infrastructure_fn(
+        lambda i, v, **k: k.clear(), None, None, **{f"k{i}": [i] for i in range(40)})),
+    "fn grows the placements": ("RuntimeError", lambda: m._service_fn(
+        lambda *a, **k: pls.update(x=1),
+        pls := {"a": placement(graph(nodes=[(1, 1)])), "b": placement(graph())}, None)),
     # remote collectors
-    "mapping truth raises": ("Boom", lambda: with_globals(lambda: m._remote_service_fn(len, {"a": placement(
-        types.SimpleNamespace(id="a", nodes=["s"]), obj(__bool__=boom))}, graph()), ray=fake_ray())),
-    "mapping lookup raises": ("Boom", lambda: with_globals(lambda: m._remote_service_fn(len, {"a": placement(
-        types.SimpleNamespace(id="a", nodes=["s"]), obj(__bool__=lambda s: True, __getitem__=boom))}, graph()),
+    "mapping truth raises": ("Boom", lambda: with_globals(lambda: m._remote_service_fn(len, {
+        "a": placement(types.SimpleNamespace(id="a", nodes=["s"]), obj(__bool__=boom))}, graph()),
         ray=fake_ray())),
-    "actor lookup raises": ("Boom", lambda: with_globals(lambda: m._remote_node_fn(len, types.SimpleNamespace(
-        id=1, nodes=["a"])), ray=fake_ray(lookup=boom))),
+    "mapping lookup raises": ("Boom", lambda: with_globals(lambda: m._remote_service_fn(len, {
+        "a": placement(types.SimpleNamespace(id="a", nodes=["s"]),
+                       obj(__bool__=lambda s: True, __getitem__=boom))}, graph()),
+        ray=fake_ray())),
+    "actor lookup raises": ("Boom", lambda: with_globals(lambda: m._remote_node_fn(
+        len, types.SimpleNamespace(id=1, nodes=["a"])), ray=fake_ray(lookup=boom))),
     "handle has no entrypoint": ("AttributeError", lambda: with_globals(lambda: m._remote_node_fn(
         len, types.SimpleNamespace(id=1, nodes=["a"])), ray=fake_ray(handle=object()))),
-    "answers emptied while paired": ("IndexError", lambda: pair_while([list("abc")] * 2, list.clear)),
-    "answers grow while paired": ("ok", lambda: pair_while([list("abc")] * 2, lambda a: a.insert(0, 0))),
-    "answers shrink while paired": ("IndexError", lambda: pair_while([list("abc")] * 2, lambda a: a.pop(0))),
+    "answers emptied while paired": ("IndexError", lambda: pair_while(
+        [list("abc")] * 2, list.clear)),
+    "answers grow while paired": ("ok", lambda: pair_while(
+        [list("abc")] * 2, lambda a: a.insert(0, 0))),
+    "answers shrink while paired": ("IndexError", lambda: pair_while(
+        [list("abc")] * 2, lambda a: a.pop(0))),
     # The second walk must meet what the first submitted for, or answers would go astray.
-    "more nodes on the second walk": ("RuntimeError", lambda: pair_while([["a"], ["a", "b"]], answers=[1])),
-    "fewer nodes on the second walk": ("RuntimeError", lambda: pair_while([["a", "b"], ["a"]], answers=[1, 2])),
-    "nodes reordered on the second walk": ("RuntimeError", lambda: pair_while([["a", "b"], ["b", "a"]],
-                                                                              answers=[1, 2])),
-    "equal nodes on the second walk": ("ok", lambda: pair_while([["a", 1], ["a", 1.0]], answers=[1, 2])),
-    "node equality raises on the second walk": ("Boom", lambda: pair_while([[same_hash_key(boom)],
-                                                                            [same_hash_key(boom)]], answers=[1])),
-    "placement replaced while awaited": ("RuntimeError", lambda: with_globals(lambda: m._remote_service_fn(
-        len, pls, graph()), ray=fake_ray(), ray_get=lambda refs: pls.update(a=placement(types.SimpleNamespace(
-            id="a", nodes=["s"]), {"s": 1})) or list(refs)) if (pls := {"a": placement(types.SimpleNamespace(
-                id="a", nodes=["s"]), {"s": 1})}) else None),
+    "more nodes on the second walk": ("RuntimeError", lambda: pair_while(
+        [["a"], ["a", "b"]], answers=[1])),
+    "fewer nodes on the second walk": ("RuntimeError", lambda: pair_while(
+        [["a", "b"], ["a"]], answers=[1, 2])),
+    "nodes reordered on the second walk": ("RuntimeError", lambda: pair_while(
+        [["a", "b"], ["b", "a"]], answers=[1, 2])),
+    "equal nodes on the second walk": ("ok", lambda: pair_while(
+        [["a", 1], ["a", 1.0]], answers=[1, 2])),
+    "node equality raises on the second walk": ("Boom", lambda: pair_while(
+        [[same_hash_key(boom)], [same_hash_key(boom)]], answers=[1])),
+    "placement replaced while awaited": ("RuntimeError", lambda: with_globals(
+        lambda: m._remote_service_fn(len, pls, graph()), ray=fake_ray(),
+        ray_get=lambda refs: pls.update(
+            a=placement(types.SimpleNamespace(id="a", nodes=["s"]), {"s": 1})) or list(refs))
+        if (pls := {"a": placement(types.SimpleNamespace(id="a", nodes=["s"]), {"s": 1})})
+        else None),
     "answers pop raises": ("Boom", lambda: remote_nodes(types.SimpleNamespace(id=1, nodes=["a"]),
                                                         type("L", (list,), {"pop": boom})([1]))),
     "answers are the submitted list": ("ok", lambda: with_globals(lambda: m._remote_node_fn(
-        len, types.SimpleNamespace(id=1, nodes=["a", "b"])), ray=fake_ray(), ray_get=lambda refs: refs)),
+        len, types.SimpleNamespace(id=1, nodes=["a", "b"])), ray=fake_ray(),
+        ray_get=lambda refs: refs)),
     # the function objects
     "keyword equality rebinds defaults": ("ok", hostile_keyword),
-    "keyword equality raises": ("Boom", lambda: C._call(**{type("K", (str,), {"__hash__": str.__hash__,
-                                                                            "__eq__": boom})("zz"): 1})),
+    "keyword equality raises": ("Boom", lambda: C._call(**{type("K", (str,), {
+        "__hash__": str.__hash__, "__eq__": boom})("zz"): 1})),
 }
 
 
@@ -263,7 +290,8 @@ def run_scenarios():
 
 @pytest.fixture(scope="module")
 def hostile_outcomes():
-    proc = subprocess.run([sys.executable, "-X", "dev", __file__], capture_output=True, text=True, timeout=300)
+    proc = subprocess.run([sys.executable, "-X", "dev", __file__], capture_output=True, text=True,
+                          timeout=300)
     return dict(json.loads(line) for line in proc.stdout.splitlines()), proc
 
 
@@ -287,7 +315,8 @@ APP = graph("app", nodes=[("s", {}), ("t", {})], edges=[("s", "t", {})])
 PLS = {"app": placement(APP, {"s": "n1", "t": "n2"})}
 SIM = sim(placements=PLS, infrastructure=INFR, placement_view="view")
 REMOTE_INFR = types.SimpleNamespace(id="dc", nodes=["n1", "n2"])
-REMOTE_PLS = {"app": placement(types.SimpleNamespace(id="app", nodes=["s", "t"]), {"s": "n1", "t": "n2"})}
+REMOTE_PLS = {"app": placement(types.SimpleNamespace(id="app", nodes=["s", "t"]),
+                               {"s": "n1", "t": "n2"})}
 
 
 def swallow(_fn, *args, **kwargs):
@@ -298,21 +327,26 @@ def swallow(_fn, *args, **kwargs):
 
 
 WORKLOADS = {
-    **{f"dispatch {t}": (lambda t=t: Probe("p", t, activates_every_n={"tick": 2})._call(ev(simulator=SIM,
-                                                                                            data={"tick": 1})))
+    **{f"dispatch {t}": (lambda t=t: Probe("p", t, activates_every_n={"tick": 2})._call(
+        ev(simulator=SIM, data={"tick": 1})))
        for t in [None, "application", "service", "interaction", "infrastructure", "node", "link"]},
     "remote dispatch": lambda: with_globals(lambda: (
-        Probe("p", "service", remote=True)._call(ev(simulator=sim(placements=REMOTE_PLS, infrastructure=REMOTE_INFR))),
+        Probe("p", "service", remote=True)._call(ev(simulator=sim(placements=REMOTE_PLS,
+                                                                  infrastructure=REMOTE_INFR))),
         Probe("p", "node", remote=True)._call(ev(simulator=sim(infrastructure=REMOTE_INFR)))),
         ray=fake_ray(), ray_get=lambda refs: list(refs) + [0]),
-    "callback trigger and events": lambda: (Probe("p", activates_on=["q"], triggers={"a": bool, "b": len})._call(
-        Probe("q")), Probe("p", triggers={"a": bool})._triggered_events()),
+    "callback trigger and events": lambda: (
+        Probe("p", activates_on=["q"], triggers={"a": bool, "b": len})._call(Probe("q")),
+        Probe("p", triggers={"a": bool})._triggered_events()),
     "activation errors": lambda: (swallow(Probe("p", activates_every_n={"tick": 0})._call, ev()),
                                   swallow(Probe("p")._call, ev("nope")), swallow(C("p"), 1, k=2)),
     "argument errors": lambda: [swallow(f, *a, **k) for f in (C._call, m._node_fn, C.__init__)
-                                for a, k in [((), {}), ((1,) * 9, {}), ((1,), {"zz": 1}), ((1, 2), {"fn": 1})]],
-    "construction": lambda: (C("p", "node", ["a", "b"], None, {"t": len}, "csv", True), swallow(C, "p", None, 5)),
-    "introspection": lambda: (C._call.__code__, C._call.__annotations__, m._node_fn.__defaults__, repr(C._call)),
+                                for a, k in [((), {}), ((1,) * 9, {}), ((1,), {"zz": 1}),
+                                             ((1, 2), {"fn": 1})]],
+    "construction": lambda: (C("p", "node", ["a", "b"], None, {"t": len}, "csv", True),
+                             swallow(C, "p", None, 5)),
+    "introspection": lambda: (C._call.__code__, C._call.__annotations__, m._node_fn.__defaults__,
+                              repr(C._call)),
 }
 
 

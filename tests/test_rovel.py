@@ -84,7 +84,8 @@ def python_error(code):
 def test_import_fails_with_import_error_when_a_dependency_is_missing(setup):
     module = "sorvane_core.simulation._simulator.rovel"
     code = (f"import sys\n{setup}\n"
-            f"try:\n import {module}\nexcept ImportError as e:\n print('ImportError', {module!r} in sys.modules)\n")
+            f"try:\n import {module}\n"
+            f"except ImportError as e:\n print('ImportError', {module!r} in sys.modules)\n")
     out = subprocess.run([sys.executable, "-c", code], capture_output=True, text=True, timeout=120)
     assert out.returncode == 0, out.stderr
     assert out.stdout.split() == ["ImportError", "False"]
@@ -246,8 +247,8 @@ def test_state_changes_after_the_check(cluster, placement, monkeypatch, op, befo
     ("deploy", ERR, "[{ok}, {err}, {ok}]"), ("start", ERR, None), ("stop", ERR, None),
     ("undeploy", (ERR, None), "({ok}, {err}, {ok})"),
 ])
-def test_error_answer_raises_keeps_what_succeeded_and_names_the_failures(cluster, placement, op, answer,
-                                                                         shown):
+def test_error_answer_raises_keeps_what_succeeded_and_names_the_failures(cluster, placement, op,
+                                                                         answer, shown):
     cluster.answers["s2"] = answer
     placement._deployed = "untouched"
     old = dict(placement.application.services)
@@ -255,7 +256,8 @@ def test_error_answer_raises_keeps_what_succeeded_and_names_the_failures(cluster
         getattr(R, op)(placement)
     shown = shown and shown.format(ok=repr(OK), err=repr(ERR))
     assert shown is None or str(err.value) == f"Error in the operation: {shown}"
-    assert err.value.failed == {"b": ["s2"]} and err.value.__notes__ == ["failed: service 's2' on node 'b'"]
+    assert err.value.failed == {"b": ["s2"]}
+    assert err.value.__notes__ == ["failed: service 's2' on node 'b'"]
     assert placement._deployed == "untouched"
     services = placement.application.services
     assert services["s2"] is old["s2"]
@@ -268,7 +270,8 @@ def test_services_a_node_no_longer_held_are_left_as_they_are(cluster, placement)
     old = dict(placement.application.services)
     R.undeploy(placement)
     services = placement.application.services
-    assert services["s1"] is old["s1"] and services["s2"] is not old["s2"] and placement._deployed is False
+    assert services["s1"] is old["s1"] and services["s2"] is not old["s2"]
+    assert placement._deployed is False
 
 
 def test_empty_application_deploys_and_undeploys(cluster, monkeypatch):
