@@ -34,6 +34,22 @@ struct CallbackState : ModuleState {
     // The facts of the classes last met; an entry is keyed by the class's
     // version tag, so a changed class is never described by stale facts.
     FactsCache facts;
+
+    int traverse(visitproc visit, void* arg) const {
+        Py_VISIT(type_property);  // the names are strs: no cycle goes through them
+        return ModuleState::traverse(visit, arg);
+    }
+    void clear() noexcept {
+        Py_CLEAR(type_property);
+        Py_CLEAR(data_kwname);
+        for (auto& names : collector_names) {
+            Py_CLEAR(names[0]);
+            Py_CLEAR(names[1]);
+        }
+        call_slot = nullptr;
+        facts = FactsCache{};
+        ModuleState::clear();
+    }
 };
 
 // The class SorvaneCallback, made by calling `type` with its namespace; it
@@ -73,6 +89,17 @@ extern const Signature remote_node_fn_signature;
 inline Ref iterate_placements(PyObject* placements) {
     Ref values = check(PyObject_CallMethodNoArgs(placements, kValues));
     return check(PyObject_GetIter(values.get()));
+}
+
+// A collector's signature: its named parameters, then **event_data; its
+// docstring is the signature line alone.
+constexpr Signature collector_signature(const char* name, std::span<const Param> params,
+                                        Body body) {
+    return {.qualname = name,
+            .params = params,
+            .varkw = "event_data",
+            .doc = kSignatureOnly,
+            .body = body};
 }
 
 // The parameters shared by the collectors' signatures.

@@ -10,6 +10,7 @@
 #include <cstring>
 
 #include "callback/callback.h"
+#include "common/imports.h"
 
 namespace sorvane::callback {
 
@@ -338,18 +339,7 @@ void add(PyObject* ns, const char* key, PyObject* value) {
 }  // namespace
 
 Ref make_callback_class(PyObject* module, CallbackState& state) {
-    PyObject* globals = PyModule_GetDict(module);  // borrowed
-    Ref ns = new_dict();
-    PyObject* module_name = PyDict_GetItemWithError(globals, kDunderName);  // borrowed
-    if (module_name == nullptr) {
-        if (!PyErr_Occurred()) {
-            PyErr_SetString(PyExc_SystemError, "module has no __name__");
-        }
-        propagate();
-    }
-    add(ns.get(), "__module__", module_name);
-    add(ns.get(), "__qualname__", check(PyUnicode_FromString("SorvaneCallback")).get());
-    add(ns.get(), "__doc__", check(PyUnicode_FromString(kClassDoc)).get());
+    Ref ns = class_namespace(module, "SorvaneCallback", kClassDoc);
     for (const Signature* s : {&init_signature, &call_signature, &underscore_call_signature,
                                &call_by_type_signature, &triggered_events_signature}) {
         add(ns.get(), std::strrchr(s->qualname, '.') + 1, make_function(*s, module).get());
@@ -363,9 +353,7 @@ Ref make_callback_class(PyObject* module, CallbackState& state) {
     }
     // The shortcuts of the dispatch recognise the base class by these.
     state.type_property = Py_NewRef(getitem(ns.get(), kType).get());
-    Ref cls = call(reinterpret_cast<PyObject*>(&PyType_Type),
-                   check(PyUnicode_FromString("SorvaneCallback")).get(),
-                   check(PyTuple_New(0)).get(), ns.get());
+    Ref cls = make_class("SorvaneCallback", ns.get());
     state.call_slot = reinterpret_cast<ternaryfunc>(
         PyType_GetSlot(reinterpret_cast<PyTypeObject*>(cls.get()), Py_tp_call));
     return cls;

@@ -63,40 +63,8 @@ int exec_module(PyObject* module) noexcept {
         !import_from(globals, "sorvane_core.workflow.events", {"SorvaneEvent"})) {
         return -1;
     }
-    try {
-        define(module);
-    } catch (const PythonError&) {
-        return -1;
-    }
-    return 0;
+    return run_statements(module, define);
 }
-
-int traverse_module(PyObject* module, visitproc visit, void* arg) {
-    CallbackState* state = static_cast<CallbackState*>(PyModule_GetState(module));
-    if (state != nullptr) {
-        Py_VISIT(state->function_type);
-        Py_VISIT(state->type_property);
-    }
-    return 0;
-}
-
-int clear_module(PyObject* module) {
-    CallbackState* state = static_cast<CallbackState*>(PyModule_GetState(module));
-    if (state != nullptr) {
-        Py_CLEAR(state->function_type);
-        Py_CLEAR(state->type_property);
-        Py_CLEAR(state->data_kwname);
-        for (auto& names : state->collector_names) {
-            Py_CLEAR(names[0]);
-            Py_CLEAR(names[1]);
-        }
-        state->call_slot = nullptr;
-        state->facts = FactsCache{};
-    }
-    return 0;
-}
-
-void free_module(void* module) { clear_module(static_cast<PyObject*>(module)); }
 
 PyModuleDef_Slot module_slots[] = {
     {Py_mod_exec, reinterpret_cast<void*>(exec_module)},
@@ -113,9 +81,9 @@ PyModuleDef module_def = {
     sizeof(CallbackState),
     nullptr,
     module_slots,
-    traverse_module,
-    clear_module,
-    free_module,
+    StateSlots<CallbackState>::traverse,
+    StateSlots<CallbackState>::clear,
+    StateSlots<CallbackState>::free,
 };
 
 }  // namespace

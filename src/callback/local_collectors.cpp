@@ -145,49 +145,16 @@ constexpr Param kPlacementParams[] = {kFnParam, kPlacementsParam, kInfrParam};
 constexpr Param kInfrastructureParams[] = {kFnParam, kInfrParam, kViewParam};
 constexpr Param kViewParams[] = {kFnParam, kPlacementsParam, kInfrParam, kViewParam};
 
-// Each docstring is the signature line alone.
-const Signature application_fn_signature{
-    .qualname = "_application_fn",
-    .params = kPlacementParams,
-    .varkw = "event_data",
-    .doc = kSignatureOnly,
-    .body = body<application_fn>,
-};
-const Signature service_fn_signature{
-    .qualname = "_service_fn",
-    .params = kPlacementParams,
-    .varkw = "event_data",
-    .doc = kSignatureOnly,
-    .body = body<service_fn>,
-};
-const Signature interaction_fn_signature{
-    .qualname = "_interaction_fn",
-    .params = kPlacementParams,
-    .varkw = "event_data",
-    .doc = kSignatureOnly,
-    .body = body<interaction_fn>,
-};
-const Signature infrastructure_fn_signature{
-    .qualname = "_infrastructure_fn",
-    .params = kInfrastructureParams,
-    .varkw = "event_data",
-    .doc = kSignatureOnly,
-    .body = body<infrastructure_fn>,
-};
-const Signature node_fn_signature{
-    .qualname = "_node_fn",
-    .params = kViewParams,
-    .varkw = "event_data",
-    .doc = kSignatureOnly,
-    .body = body<node_fn>,
-};
-const Signature link_fn_signature{
-    .qualname = "_link_fn",
-    .params = kViewParams,
-    .varkw = "event_data",
-    .doc = kSignatureOnly,
-    .body = body<link_fn>,
-};
+const Signature application_fn_signature =
+    collector_signature("_application_fn", kPlacementParams, body<application_fn>);
+const Signature service_fn_signature =
+    collector_signature("_service_fn", kPlacementParams, body<service_fn>);
+const Signature interaction_fn_signature =
+    collector_signature("_interaction_fn", kPlacementParams, body<interaction_fn>);
+const Signature infrastructure_fn_signature =
+    collector_signature("_infrastructure_fn", kInfrastructureParams, body<infrastructure_fn>);
+const Signature node_fn_signature = collector_signature("_node_fn", kViewParams, body<node_fn>);
+const Signature link_fn_signature = collector_signature("_link_fn", kViewParams, body<link_fn>);
 
 constexpr unsigned P = kPlacementsArg;
 constexpr unsigned I = kInfrArg;

@@ -260,20 +260,10 @@ constexpr Param kNodeParams[] = {kFnParam, kInfrParam};
 
 }  // namespace
 
-const Signature remote_service_fn_signature{
-    .qualname = "_remote_service_fn",
-    .params = kServiceParams,
-    .varkw = "event_data",
-    .doc = kSignatureOnly,
-    .body = body<remote_service_fn>,
-};
+const Signature remote_service_fn_signature =
+    collector_signature("_remote_service_fn", kServiceParams, body<remote_service_fn>);
 
-const Signature remote_node_fn_signature{
-    .qualname = "_remote_node_fn",
-    .params = kNodeParams,
-    .varkw = "event_data",
-    .doc = kSignatureOnly,
-    .body = body<remote_node_fn>,
-};
+const Signature remote_node_fn_signature =
+    collector_signature("_remote_node_fn", kNodeParams, body<remote_node_fn>);
 
 }  // namespace sorvane::callback

@@ -29,8 +29,31 @@ namespace sorvane {
 
 // What every module's state begins with: the function type is made per
 // module, from the module, so that its functions reach their module's state.
+// A module's state extends traverse() and clear() with its own members.
 struct ModuleState {
     PyTypeObject* function_type = nullptr;
+
+    int traverse(visitproc visit, void* arg) const {
+        Py_VISIT(function_type);
+        return 0;
+    }
+    void clear() noexcept { Py_CLEAR(function_type); }
+};
+
+// The traverse, clear and free slots of a module whose state is `State`.
+template <typename State>
+struct StateSlots {
+    static int traverse(PyObject* module, visitproc visit, void* arg) {
+        auto* state = static_cast<State*>(PyModule_GetState(module));
+        return state != nullptr ? state->traverse(visit, arg) : 0;
+    }
+    static int clear(PyObject* module) {
+        if (auto* state = static_cast<State*>(PyModule_GetState(module))) {
+            state->clear();
+        }
+        return 0;
+    }
+    static void free(void* module) { clear(static_cast<PyObject*>(module)); }
 };
 
 // How a native body sees its call: the function object, its module state and

@@ -98,6 +98,40 @@ bool import_from(PyObject* globals, const char* module,
     return true;
 }
 
+Ref class_namespace(PyObject* module, const char* qualname, const char* doc) {
+    PyObject* globals = PyModule_GetDict(module);                           // borrowed
+    PyObject* module_name = PyDict_GetItemWithError(globals, kDunderName);  // borrowed
+    if (module_name == nullptr) {
+        if (!PyErr_Occurred()) {
+            PyErr_SetString(PyExc_SystemError, "module has no __name__");
+        }
+        propagate();
+    }
+    Ref ns = check(PyDict_New());
+    Ref text = check(PyUnicode_FromString(qualname));
+    Ref docstring = check(PyUnicode_FromString(doc));
+    check(PyDict_SetItem(ns.get(), kDunderModule, module_name));
+    check(PyDict_SetItem(ns.get(), kDunderQualname, text.get()));
+    check(PyDict_SetItem(ns.get(), kDunderDoc, docstring.get()));
+    return ns;
+}
+
+Ref make_class(const char* name, PyObject* ns) {
+    Ref text = check(PyUnicode_FromString(name));
+    Ref bases = check(PyTuple_New(0));
+    return check(PyObject_CallFunctionObjArgs(reinterpret_cast<PyObject*>(&PyType_Type), text.get(),
+                                              bases.get(), ns, nullptr));
+}
+
+int run_statements(PyObject* module, void (*statements)(PyObject*)) noexcept {
+    try {
+        statements(module);
+    } catch (const PythonError&) {
+        return -1;
+    }
+    return 0;
+}
+
 bool prepare_module(PyObject* module) noexcept {
     // The interned names are kept for the process, not per interpreter, and a
     // module loaded in a second interpreter would share them with the first.

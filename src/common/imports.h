@@ -3,7 +3,7 @@
 
 #include <initializer_list>
 
-#include "common/ref.h"
+#include "common/errors.h"
 
 namespace sorvane {
 
@@ -14,6 +14,17 @@ bool import_module(PyObject* globals, const char* name) noexcept;
 // in order, with the interpreter's ImportError when one is missing.
 bool import_from(PyObject* globals, const char* module,
                  std::initializer_list<const char*> names) noexcept;
+
+// The namespace of a class statement in `module`: __module__, __qualname__
+// and __doc__, in that order, as the compiler puts them first.
+Ref class_namespace(PyObject* module, const char* qualname, const char* doc);
+
+// `class <name>: <ns>`, a plain class with base `object`, made by calling `type`.
+Ref make_class(const char* name, PyObject* ns);
+
+// Runs `statements(module)` from an exec slot: -1 if it throws, with the
+// exception set, 0 otherwise.
+int run_statements(PyObject* module, void (*statements)(PyObject*)) noexcept;
 
 // Everything a module exec slot does before its own statements: the module
 // loads only in the main interpreter, the library's names are interned and

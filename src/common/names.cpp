@@ -95,6 +95,7 @@ const Name kServiceId{"service_id"};
 // The interpreter's own names.
 const Name kDunderQualname{"__qualname__"};
 const Name kDunderModule{"__module__"};
+const Name kDunderDoc{"__doc__"};
 const Name kDunderName{"__name__"};
 const Name kBuiltins{"builtins"};
 const Name kZip{"zip"};

@@ -113,6 +113,7 @@ extern const Name kServiceId;
 // The interpreter's own names.
 extern const Name kDunderQualname;
 extern const Name kDunderModule;
+extern const Name kDunderDoc;
 extern const Name kDunderName;
 extern const Name kBuiltins;
 extern const Name kZip;

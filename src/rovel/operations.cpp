@@ -15,6 +15,7 @@
 #include <algorithm>
 #include <cstring>
 
+#include "common/imports.h"
 #include "common/text.h"
 #include "common/unpack.h"
 #include "rovel/rovel.h"
@@ -373,25 +374,12 @@ void add_static(PyObject* ns, PyObject* module, RovelState& state, const Signatu
 
 Ref make_rovel_class(PyObject* module) {
     RovelState& state = *static_cast<RovelState*>(PyModule_GetState(module));
-    PyObject* globals = PyModule_GetDict(module);  // borrowed
-    Ref ns = new_dict();
-    PyObject* module_name = PyDict_GetItemWithError(globals, kDunderName);  // borrowed
-    if (module_name == nullptr) {
-        if (!PyErr_Occurred()) {
-            PyErr_SetString(PyExc_SystemError, "module has no __name__");
-        }
-        propagate();
-    }
-    add(ns.get(), "__module__", module_name);
-    add(ns.get(), "__qualname__", check(PyUnicode_FromString("RemoteSimRovel")).get());
-    add(ns.get(), "__doc__", check(PyUnicode_FromString(kClassDoc)).get());
+    Ref ns = class_namespace(module, "RemoteSimRovel", kClassDoc);
     for (const Signature& s : operation_signatures) {
         add_static(ns.get(), module, state, s);
     }
     add_static(ns.get(), module, state, get_remotes_signature);
-    return call(reinterpret_cast<PyObject*>(&PyType_Type),
-                check(PyUnicode_FromString("RemoteSimRovel")).get(), check(PyTuple_New(0)).get(),
-                ns.get());
+    return make_class("RemoteSimRovel", ns.get());
 }
 
 }  // namespace sorvane::rovel

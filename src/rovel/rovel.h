@@ -16,6 +16,19 @@ struct RovelState : ModuleState {
     PyObject* zip = nullptr;
     PyObject* staticmethod = nullptr;
     PyObject* value_error = nullptr;
+
+    int traverse(visitproc visit, void* arg) const {
+        Py_VISIT(zip);
+        Py_VISIT(staticmethod);
+        Py_VISIT(value_error);
+        return ModuleState::traverse(visit, arg);
+    }
+    void clear() noexcept {
+        Py_CLEAR(zip);
+        Py_CLEAR(staticmethod);
+        Py_CLEAR(value_error);
+        ModuleState::clear();
+    }
 };
 
 // The class RemoteSimRovel, made by calling `type` with its namespace.

@@ -49,37 +49,8 @@ int exec_module(PyObject* module) noexcept {
                      {"RemoteOps", "ResponseCode", "ray_get"})) {
         return -1;
     }
-    try {
-        define(module);
-    } catch (const PythonError&) {
-        return -1;
-    }
-    return 0;
+    return run_statements(module, define);
 }
-
-int traverse_module(PyObject* module, visitproc visit, void* arg) {
-    RovelState* state = static_cast<RovelState*>(PyModule_GetState(module));
-    if (state != nullptr) {
-        Py_VISIT(state->function_type);
-        Py_VISIT(state->zip);
-        Py_VISIT(state->staticmethod);
-        Py_VISIT(state->value_error);
-    }
-    return 0;
-}
-
-int clear_module(PyObject* module) {
-    RovelState* state = static_cast<RovelState*>(PyModule_GetState(module));
-    if (state != nullptr) {
-        Py_CLEAR(state->function_type);
-        Py_CLEAR(state->zip);
-        Py_CLEAR(state->staticmethod);
-        Py_CLEAR(state->value_error);
-    }
-    return 0;
-}
-
-void free_module(void* module) { clear_module(static_cast<PyObject*>(module)); }
 
 PyModuleDef_Slot module_slots[] = {
     {Py_mod_exec, reinterpret_cast<void*>(exec_module)},
@@ -96,9 +67,9 @@ PyModuleDef module_def = {
     sizeof(RovelState),
     nullptr,
     module_slots,
-    traverse_module,
-    clear_module,
-    free_module,
+    StateSlots<RovelState>::traverse,
+    StateSlots<RovelState>::clear,
+    StateSlots<RovelState>::free,
 };
 
 }  // namespace
