@@ -20,6 +20,7 @@ struct FunctionObject {
     Py_ssize_t nparams;
     bool simple;            // no *args and no **kwargs: the fast path applies
     PyObject* module;       // the module object, whose state the body reaches
+    void* state;            // its state: allocated with the module, which this holds
     PyObject* varnames;     // tuple: parameters, then *args, then **kwargs
     PyObject* globals;      // dict
     PyObject* builtins;     // dict
@@ -235,6 +236,12 @@ PyObject* function_vectorcall(PyObject* callable, PyObject* const* args, size_t 
     // and a too deep one raises RecursionError.
     // The count alone does not see how much C stack a level takes, which a
     // thread started with a small stack runs out of first.
+    if (f->module == nullptr) {
+        // Only a function the garbage collector has already cleared, called
+        // from a finalizer of its own cycle: its module state may be gone.
+        PyErr_Format(PyExc_RuntimeError, "%U() has lost its module", f->qualname);
+        return nullptr;
+    }
     if (!enough_stack() || Py_EnterRecursiveCall(" while calling a Python object")) {
         return nullptr;
     }
@@ -290,6 +297,7 @@ int function_clear(PyObject* self) {
     Py_CLEAR(f->globals);
     Py_CLEAR(f->builtins);
     Py_CLEAR(f->module);
+    f->state = nullptr;
     Py_CLEAR(f->module_attr);
     Py_CLEAR(f->doc);
     Py_CLEAR(f->defaults);
@@ -680,6 +688,7 @@ Ref make_function(const Signature& s, PyObject* module) noexcept(false) {
     f->nparams = static_cast<Py_ssize_t>(s.params.size());
     f->simple = s.varargs == nullptr && s.varkw == nullptr;
     f->module = Py_NewRef(module);
+    f->state = state;
     f->varnames = varnames.release();
     f->globals = Py_NewRef(globals);
     f->builtins = Py_NewRef(builtins);
@@ -701,9 +710,7 @@ PyObject* Call::globals() const noexcept { return as_function(function_)->global
 
 PyObject* Call::module() const noexcept { return as_function(function_)->module; }
 
-void* Call::module_state() const noexcept {
-    return PyModule_GetState(as_function(function_)->module);
-}
+void* Call::module_state() const noexcept { return as_function(function_)->state; }
 
 Ref Call::global(PyObject* name) const {
     FunctionObject* f = as_function(function_);
