@@ -29,7 +29,8 @@ def short_pass(tmp_path_factory):
     done = subprocess.run([sys.executable, str(CAMPAIGN), "-n", str(EXAMPLES), "--seed", "0",
                            "--leak-batch", str(LEAK_BATCH), "--json", str(out)],
                           capture_output=True, text=True, timeout=900)
-    assert out.exists(), f"the campaign did not finish:\n{done.stdout[-3000:]}\n{done.stderr[-3000:]}"
+    tail = f"{done.stdout[-3000:]}\n{done.stderr[-3000:]}"
+    assert out.exists(), f"the campaign did not finish:\n{tail}"
     result = json.loads(out.read_text())
     return {f["family"]: f for f in result["families"]}, result["totals"], done.stdout
 

@@ -127,7 +127,8 @@ SNAPSHOT = None
 
 
 def load():
-    global m, rovel, C, R, CallbackType, SorvaneEvent, ResponseCode, RemoteOps, NATIVE_TYPES, SNAPSHOT
+    global m, rovel, C, R, CallbackType, SorvaneEvent, ResponseCode, RemoteOps
+    global NATIVE_TYPES, SNAPSHOT
     if m is not None:
         return
     from sorvane_core.remote.utils import RemoteOps as ops, ResponseCode as codes
@@ -163,7 +164,8 @@ def load():
 
 def inert_actor(name):
     handle = types.SimpleNamespace()
-    handle.entrypoint = handle.ops_entrypoint = types.SimpleNamespace(remote=lambda *a, **k: object())
+    remote = types.SimpleNamespace(remote=lambda *a, **k: object())
+    handle.entrypoint = handle.ops_entrypoint = remote
     return handle
 
 
@@ -196,7 +198,9 @@ class Snapshot:
             for key in [k for k in current if k not in saved]:
                 type.__delattr__(cls, key)
             for key, value in saved.items():
-                if key not in ("__dict__", "__weakref__") and current.get(key, current) is not value:
+                if key in ("__dict__", "__weakref__"):
+                    continue
+                if current.get(key, current) is not value:
                     type.__setattr__(cls, key, value)
         for f, saved in self.functions:
             for attr, value in saved.items():
@@ -383,12 +387,14 @@ def plain_recipe(kind, seed):
         services = rnd.sample(PLAIN_NAMES, rnd.randint(0, 3))
         hosts = [name() for _ in range(rnd.randint(1, 2))]
         items = [("tuple", [("lit", sid), ("dict", [])]) for sid in services]
+        ids = [("lit", sid) for sid in services]
+        objects = [(("lit", sid), ("obj", (("id", ("lit", sid)),), ())) for sid in services]
         app = ("obj", (("id", name()),
-                       ("nodes", ("view", ("list", items), ("list", [("lit", sid) for sid in services]))),
+                       ("nodes", ("view", ("list", items), ("list", ids))),
                        ("edges", view(3)),
-                       ("services", ("as", "services", ("dict", [
-                           (("lit", sid), ("obj", (("id", ("lit", sid)),), ())) for sid in services])))), ())
-        mapping = ("as", "mapping", ("dict", [(("lit", sid), rnd.choice(hosts)) for sid in services]))
+                       ("services", ("as", "services", ("dict", objects)))), ())
+        hosted = [(("lit", sid), rnd.choice(hosts)) for sid in services]
+        mapping = ("as", "mapping", ("dict", hosted))
         return ("obj", (("application", app), ("mapping", mapping),
                         ("service_placement", ("fn", ("lookup", "mapping"))),
                         ("infrastructure", graph())), ())
@@ -451,7 +457,7 @@ def methods(dunders, w):
         elif name == "__getitem__" and "__iter__" not in names:
             # Without __iter__, iteration reads items 0, 1, 2, ... until IndexError: a class
             # whose items never run out is a sequence of 256 items.
-            def getitem(self, *args, run=run, reads=[0], **kwargs):
+            def getitem(self, *args, run=run, reads=[0], **kwargs):  # noqa: B006 (a counter)
                 reads[0] += 1
                 if reads[0] > 256:
                     raise IndexError("the end of a hostile sequence")
@@ -669,7 +675,8 @@ def build_callback(cls_attrs, state, w):
     cb = cls.__new__(cls)
     # The state __init__ leaves with its defaults, set directly: a hostile __setattr__ waits
     # for the call.
-    defaults = dict(_name="probe", _type=None, _activates_on=["tick"], _activates_every_n={"tick": 1},
+    defaults = dict(_name="probe", _type=None, _activates_on=["tick"],
+                    _activates_every_n={"tick": 1},
                     _triggers={}, _remote=False, _report=["csv"], _n_calls={"tick": 0},
                     _activated_by=None, _data=None)
     for name, spec in state:
@@ -733,12 +740,14 @@ def strategies():
     S.weighted = weighted
 
     def dunders_of(allowed, behaviour, max_size=2):
-        return st.lists(st.tuples(st.sampled_from(allowed), behaviour), max_size=max_size).map(by_name)
+        pairs = st.tuples(st.sampled_from(allowed), behaviour)
+        return st.lists(pairs, max_size=max_size).map(by_name)
 
     def level(value, behaviour):
         """Values, behaviours and effects one level of nesting above the given ones."""
         effect = st.one_of(
-            st.tuples(st.just("rebind"), st.sampled_from(["m", "r"]), st.sampled_from(GLOBALS), value),
+            st.tuples(st.just("rebind"), st.sampled_from(["m", "r"]), st.sampled_from(GLOBALS),
+                      value),
             st.tuples(st.just("unbind"), st.sampled_from(["m", "r"]), st.sampled_from(GLOBALS)),
             st.tuples(st.sampled_from(["clear", "pop"]), st.sampled_from(TARGETS)),
             st.tuples(st.just("append"), st.sampled_from(TARGETS), S.leaf),
@@ -765,7 +774,8 @@ def strategies():
             (8, S.leaf),
             (1, st.tuples(st.sampled_from(["list", "tuple"]), st.lists(value, max_size=3))),
             (1, st.tuples(st.just("dict"), st.lists(st.tuples(value, value), max_size=3))),
-            (1, st.tuples(st.just("gen"), st.lists(value, max_size=3), st.none() | st.integers(0, 3))),
+            (1, st.tuples(st.just("gen"), st.lists(value, max_size=3),
+                          st.none() | st.integers(0, 3))),
             (1, st.tuples(st.just("strsub"), S.names, dunders_of(
                 ["__eq__", "__hash__", "__format__", "__str__", "__repr__"], beh))),
             (1, st.tuples(st.just("intsub"), st.integers(-2, 3), dunders_of(
@@ -774,10 +784,11 @@ def strategies():
             (1, st.tuples(st.just("listsub"), st.lists(value, max_size=3), dunders_of(
                 ["pop", "__iter__", "__len__", "__getitem__", "__eq__"], beh))),
             (1, st.tuples(st.just("dictsub"), st.lists(st.tuples(S.leaf, value), max_size=3),
-                          dunders_of(["values", "keys", "items", "__getitem__", "__iter__", "__len__",
-                                      "__missing__"], beh))),
+                          dunders_of(["values", "keys", "items", "__getitem__", "__iter__",
+                                      "__len__", "__missing__"], beh))),
             (2, st.tuples(st.just("obj"), st.lists(st.tuples(st.sampled_from(ATTRS), weighted(
-                (2, value), (1, st.tuples(st.just("prop"), behaviour)))), max_size=2).map(by_name), dunders_of(HOSTILE_DUNDERS, beh))),
+                (2, value), (1, st.tuples(st.just("prop"), behaviour)))), max_size=2).map(by_name),
+                dunders_of(HOSTILE_DUNDERS, beh))),
             (2, st.tuples(st.just("fn"), beh)),
             (1, st.tuples(st.just("meta"), beh)))
         return val, beh, effect
@@ -895,7 +906,8 @@ def families(S):
     def view(parts):
         names = S.weighted(
             (6, st.lists(atom, max_size=4).map(lambda xs: ("as", "nodes", ("list", xs)))),
-            (1, st.tuples(st.just("gen"), st.lists(atom, max_size=4), st.none() | st.integers(0, 4))),
+            (1, st.tuples(st.just("gen"), st.lists(atom, max_size=4),
+                          st.none() | st.integers(0, 4))),
             (1, S.value))
         return S.mostly(st.tuples(st.just("view"), items(parts), names), S.value)
 
@@ -938,7 +950,8 @@ def families(S):
             st.just("dictsub"), st.lists(st.tuples(node_name, placement), max_size=3),
             S.dunders(["values", "keys", "__iter__", "__len__"])))),
         (1, S.value))
-    fn = S.mostly(st.tuples(st.just("fn"), S.weighted((3, S.behaviour), (1, S.behaviour2))), st.one_of(
+    fn = S.mostly(st.tuples(st.just("fn"), S.weighted((3, S.behaviour), (1, S.behaviour2))),
+                  st.one_of(
         st.tuples(st.just("builtin"), st.sampled_from(sorted(BUILTINS))),
         st.tuples(st.just("native"), st.sampled_from(NATIVE_PATHS)),
         S.hostile(allowed=["__call__", "__getattr__", "__eq__"]),
@@ -946,10 +959,13 @@ def families(S):
     kw_name = st.one_of(S.names, S.names, st.text(min_size=1, max_size=3))
     kwargs = st.lists(st.tuples(kw_name, S.mostly(atom)), max_size=3).map(by_name)
     globals_ = st.lists(st.tuples(st.sampled_from(["m", "r"]), st.sampled_from(GLOBALS),
-                                  S.mostly(st.tuples(st.just("native"), st.sampled_from(NATIVE_PATHS)),
+                                  S.mostly(st.tuples(st.just("native"),
+                                                     st.sampled_from(NATIVE_PATHS)),
                                            st.just(("unbind",)), weight=1)), max_size=1)
-    S.fn, S.placements, S.infr, S.kwargs, S.atom, S.node_name = fn, placements, infr, kwargs, atom, node_name
-    S.graph, S.application, S.placement, S.remote_placement = graph, application, placement, remote_placement()
+    S.fn, S.placements, S.infr, S.kwargs = fn, placements, infr, kwargs
+    S.atom, S.node_name = atom, node_name
+    S.graph, S.application, S.placement = graph, application, placement
+    S.remote_placement = remote_placement()
     S.light_graph, S.light_placements = light_graph, light_placements
     S.globals_ = globals_
 
@@ -959,7 +975,8 @@ def families(S):
         st.lists(atom, max_size=3).map(lambda xs: ("list", xs)),
         st.lists(atom, max_size=3).map(lambda xs: ("tuple", xs)),
         st.tuples(st.just("gen"), st.lists(atom, max_size=3), st.none() | st.integers(0, 3)),
-        st.tuples(st.just("strsub"), S.names, S.dunders(["__eq__", "__hash__", "__iter__"]))), weight=2)
+        st.tuples(st.just("strsub"), S.names, S.dunders(["__eq__", "__hash__", "__iter__"]))),
+        weight=2)
     ctor_args = st.tuples(
         S.mostly(node_name), S.mostly(st.sampled_from([("lit", None), ("lit", "node"),
                                                        ("enum", "NODE")])),
@@ -1007,16 +1024,19 @@ def families(S):
         st.tuples(st.just("_remote"), S.mostly(st.sampled_from([("lit", True), ("lit", False)]))),
         st.tuples(st.just("_n_calls"), counts),
         st.tuples(st.just("_activates_every_n"), periods),
-        st.tuples(st.just("_triggers"), S.mostly(triggers.map(lambda t: ("as", "triggers", ("dict", t))))),
+        st.tuples(st.just("_triggers"),
+                  S.mostly(triggers.map(lambda t: ("as", "triggers", ("dict", t))))),
         st.tuples(st.just("_data"), S.value),
         st.tuples(st.just("__call__"), fn),
     ), max_size=3).map(by_name)
     callback = st.tuples(st.just("callback"), cb_cls, state)
     simulator = S.weighted((4, st.tuples(light_placements, light_graph, node_name).map(
-        lambda t: ("obj", (("placements", t[0]), ("infrastructure", t[1]), ("placement_view", t[2])),
-                   ()))), (1, S.shaped({"placements": placements, "infrastructure": infr,
-                                        "placement_view": S.mostly(atom)})))
-    data = S.mostly(kwargs.map(lambda kv: ("as", "data", ("dict", [(("lit", k), v) for k, v in kv]))),
+        lambda t: ("obj", (("placements", t[0]), ("infrastructure", t[1]),
+                           ("placement_view", t[2])), ()))),
+        (1, S.shaped({"placements": placements, "infrastructure": infr,
+                      "placement_view": S.mostly(atom)})))
+    data = S.mostly(kwargs.map(lambda kv: ("as", "data",
+                                           ("dict", [(("lit", k), v) for k, v in kv]))),
                     st.one_of(st.just(("lit", None)),
                               st.lists(st.tuples(st.just("tuple"), st.tuples(
                                   S.names.map(lambda n: ("lit", n)), atom).map(list)),
@@ -1033,13 +1053,16 @@ def families(S):
     trigger = st.tuples(st.just("as"), st.just("trigger"), trigger)
     remote = st.fixed_dictionaries({
         "get_actor": S.mostly(st.just(("handle",)), S.behaviour, weight=5),
-        "submit": S.mostly(st.tuples(st.just("ret"), st.just(("obj", (), ()))), S.behaviour, weight=5),
+        "submit": S.mostly(st.tuples(st.just("ret"), st.just(("obj", (), ()))), S.behaviour,
+                           weight=5),
         "ray_get": S.weighted(
-            (3, st.tuples(st.just("answers"), S.mostly(atom), S.mostly(st.just(0), st.integers(-2, 2)))),
+            (3, st.tuples(st.just("answers"), S.mostly(atom),
+                          S.mostly(st.just(0), st.integers(-2, 2)))),
             (2, st.just(("refs",))),
             (1, st.one_of(S.behaviour, st.tuples(st.just("do"), S.effect, st.tuples(
                 st.just("answers"), atom, st.just(0)))))),
-        "answers_type": S.mostly(st.just(()), S.dunders(["pop", "__len__", "__getitem__", "__iter__"]),
+        "answers_type": S.mostly(st.just(()),
+                                 S.dunders(["pop", "__len__", "__getitem__", "__iter__"]),
                                  weight=4),
     })
     S.remote = remote
@@ -1099,8 +1122,10 @@ def families(S):
             st.lists(atom, max_size=4).map(lambda xs: ("as", "nodes", ("list", xs))),
             st.tuples(st.just("view"), st.just(("lit", ())),
                       st.lists(atom, max_size=4).map(lambda xs: ("as", "nodes", ("list", xs)))),
-            st.tuples(st.just("gen"), st.lists(atom, max_size=4), st.none() | st.integers(0, 4))))}))
-    remote_args = dict(arg_strategies, infr=S.weighted((2, light_graph), (3, node_infr), (1, S.value)))
+            st.tuples(st.just("gen"), st.lists(atom, max_size=4),
+                      st.none() | st.integers(0, 4))))}))
+    remote_args = dict(arg_strategies,
+                       infr=S.weighted((2, light_graph), (3, node_infr), (1, S.value)))
     F["remote_service"] = collector_family("m._remote_service_fn", ["fn", "placements", "infr"],
                                            remote_args, {"remote": remote})
     F["remote_node"] = collector_family("m._remote_node_fn", ["fn", "infr"], remote_args,
@@ -1122,9 +1147,10 @@ def families(S):
                 "submit": S.mostly(st.tuples(st.just("ret"), st.just(("obj", (), ()))),
                                    S.behaviour, weight=5),
                 "ray_get": S.mostly(st.tuples(st.just("answers"), answer, S.mostly(
-                    st.just(0), st.integers(-2, 2))), st.one_of(st.just(("refs",)), S.behaviour,
-                                                               st.tuples(st.just("do"), S.effect,
-                                                                         st.tuples(st.just("answers"), answer, st.just(0))))),
+                    st.just(0), st.integers(-2, 2))), st.one_of(
+                        st.just(("refs",)), S.behaviour,
+                        st.tuples(st.just("do"), S.effect,
+                                  st.tuples(st.just("answers"), answer, st.just(0))))),
                 "answers_type": S.mostly(st.just(()), S.dunders(["pop", "__len__", "__iter__"]),
                                          weight=4),
             }),
@@ -1198,9 +1224,10 @@ def install_remote(spec, w):
         h.entrypoint = h.ops_entrypoint = types.SimpleNamespace(
             remote=lambda *a, **k: submit(None, *a, **k))
         return h
-    get_actor = make_handle if spec["get_actor"] == ("handle",) else behaviour(spec["get_actor"], w)
-    answers_cls = type("Answers", (list,), methods(spec["answers_type"], w)) if spec["answers_type"] \
-        else None
+    get_actor = (make_handle if spec["get_actor"] == ("handle",)
+                 else behaviour(spec["get_actor"], w))
+    answers_cls = (type("Answers", (list,), methods(spec["answers_type"], w))
+                   if spec["answers_type"] else None)
     produce = behaviour(spec["ray_get"], w)
 
     def ray_get(refs):
@@ -1512,7 +1539,8 @@ def reference_collector(family, args, kwargs):
                 out[node] = fn(node, res, placements, infr, view, **kwargs)
         else:
             for source, target, res in infr.edges(data=True):
-                out[f"{source},{target}"] = fn(source, target, res, placements, infr, view, **kwargs)
+                out[f"{source},{target}"] = fn(source, target, res, placements, infr, view,
+                                               **kwargs)
         return out
     fn, placements, infr = args
     out = {}
@@ -1521,7 +1549,8 @@ def reference_collector(family, args, kwargs):
         if family == "application":
             out[key] = fn(pl.application, pl, infr, **kwargs)
         elif family == "service":
-            out[key] = {s: fn(s, req, pl, infr, **kwargs) for s, req in pl.application.nodes(data=True)}
+            out[key] = {s: fn(s, req, pl, infr, **kwargs)
+                        for s, req in pl.application.nodes(data=True)}
         else:
             out[key] = {f"{a},{b}": fn(a, b, req, pl, infr, **kwargs)
                         for a, b, req in pl.application.edges(data=True)}
@@ -1562,7 +1591,8 @@ def plain_collector_call(r):
         return False
     for name, spec in zip(r["params"], r["args"]):
         if name == "fn":
-            if not (spec[0] == "fn" and (spec[1][0] == "arg" or (spec[1][0] == "ret" and is_plain(spec[1][1])))):
+            plain_fn = spec[1][0] == "arg" or (spec[1][0] == "ret" and is_plain(spec[1][1]))
+            if not (spec[0] == "fn" and plain_fn):
                 return False
         elif name == "infr" or (name == "placements" and len(r["params"]) == 3):
             if spec[0] != "plain" and spec != ("as", "placements", ("dict", [])):
@@ -1775,10 +1805,12 @@ def report(results, total_wall, stream=sys.stdout):
     totals = dict(examples=0, crashes=0, system_errors=0, faults=0, leaks=0)
     for r in results:
         crash = r.get("crash")
-        hist = ", ".join(f"{k} {v}" for k, v in sorted(r["histogram"].items(), key=lambda kv: -kv[1]))
+        counts = sorted(r["histogram"].items(), key=lambda kv: -kv[1])
+        hist = ", ".join(f"{k} {v}" for k, v in counts)
         leak = r.get("leak")
         leak_text = "" if leak is None else \
-            f"; blocks {leak['grown'][0]:+d}/{leak['grown'][1]:+d}{' LEAK' if leak['leaked'] else ''}"
+            (f"; blocks {leak['grown'][0]:+d}/{leak['grown'][1]:+d}"
+             f"{' LEAK' if leak['leaked'] else ''}")
         p(f"{r['family']:<16}{r['examples']:>9}{r['wall']:>7.1f}s  {hist or '-'}")
         timing = f" (examples {r['seconds']:.1f}s, leak check {r.get('leak_seconds', 0):.1f}s)" \
             if not crash else ""
@@ -1790,9 +1822,11 @@ def report(results, total_wall, stream=sys.stdout):
             if f.get("detail"):
                 p("    " + f["detail"].rstrip().replace("\n", "\n    "))
         for item in (leak or {}).get("recipes", [])[:3]:
-            p(f"    leaks {item['grown'][0]:+d}/{item['grown'][1]:+d} blocks in 4 x 5 runs: {item['recipe']}")
+            p(f"    leaks {item['grown'][0]:+d}/{item['grown'][1]:+d} blocks in 4 x 5 runs: "
+              f"{item['recipe']}")
         if crash:
-            p(f"    child exited with {crash['returncode']}{' (timed out)' if crash['hung'] else ''}"
+            hung = " (timed out)" if crash["hung"] else ""
+            p(f"    child exited with {crash['returncode']}{hung}"
               f"; last recipe: {crash['recipe']}")
             p("    " + crash["stderr"].rstrip().replace("\n", "\n    "))
         totals["examples"] += r["examples"]
@@ -1819,7 +1853,8 @@ def main(argv=None):
                         help="children run at once (FUZZ_JOBS, 2)")
     parser.add_argument("--timeout", type=float, default=None,
                         help="seconds a family may take (default: 120 + 0.1 per example)")
-    parser.add_argument("--leak-batch", type=int, default=int(os.environ.get("FUZZ_LEAK_BATCH", "24")),
+    parser.add_argument("--leak-batch", type=int,
+                        default=int(os.environ.get("FUZZ_LEAK_BATCH", "24")),
                         help="examples per family repeated for the leak check; 0 skips it "
                              "(FUZZ_LEAK_BATCH, 24)")
     parser.add_argument("--json", help="write the results here as well")
