@@ -100,6 +100,7 @@ class World:
         self.submitted = []     # what the entrypoint.remote stand-in returned, in order
         self.reentries = 0      # calls into the modules made by hostile code
         self.collections = 0    # gc.collect() calls made by hostile code
+        self.appends = 0        # items added by hostile code (see MAX_APPENDS)
         self.bad_hash = False   # a hostile __hash__ returned a non-int (see leak_free)
 
 
@@ -582,6 +583,11 @@ def apply(e, w):
             elif target:
                 target.pop(0)
         else:
+            # An item added at the front of the sequence a walk is reading makes the walk
+            # endless, in Python as in the modules: bounded, it makes it long instead.
+            w.appends += 1
+            if w.appends > MAX_APPENDS:
+                return
             if isinstance(target, dict):
                 target[len(target)] = build(e[2], w)
             else:
@@ -621,6 +627,9 @@ def apply(e, w):
 # the collector that calls it once per item would otherwise make work that grows as the number
 # of items to the power of the depth, which the recursion limit does not bound in time.
 MAX_REENTRIES = 64
+
+# Items hostile code may add in one example.
+MAX_APPENDS = 256
 
 
 def guarded(w, call):
