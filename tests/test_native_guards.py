@@ -94,6 +94,20 @@ def test_code_made_while_code_is_made_is_the_one_kept():
     """) == "True"
 
 
+@pytest.mark.parametrize("attribute", ["__name__", "__qualname__"])
+def test_code_of_a_function_renamed_to_any_str(attribute):
+    # A lone surrogate has no UTF-8 form: the code object must still be made from the name.
+    assert child(f"""
+        import sorvane_core.workflow.callbacks.callback as m
+
+        fn = m._node_fn
+        fn.{attribute} = "n\\udc80"
+        code = fn.__code__
+        print(code.co_name == fn.__name__, code.co_qualname == fn.__qualname__,
+              code.co_varnames[:2])
+    """) == "True True ('fn', 'placements')"
+
+
 SUB = """
 try:
     import {module}

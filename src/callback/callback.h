@@ -102,6 +102,10 @@ constexpr Signature collector_signature(const char* name, std::span<const Param>
             .body = body};
 }
 
+// (self, trigger_obj), the parameters of _call and _call_by_type.
+inline constexpr Param kSelfTrigger[] = {
+    param("self"), param("trigger_obj", "Union[SorvaneEvent, SorvaneCallback]")};
+
 // The parameters shared by the collectors' signatures.
 inline constexpr Param kFnParam = param("fn", "Callable");
 inline constexpr Param kPlacementsParam = param("placements", "Dict[str, Placement]");

@@ -203,8 +203,6 @@ Ref set_activated_by(const Call&, PyObject* self, PyObject* value) {
 // Signatures
 
 constexpr Param kSelf[] = {param("self")};
-constexpr Param kSelfTrigger[] = {param("self"),
-                                  param("trigger_obj", "Union[SorvaneEvent, SorvaneCallback]")};
 constexpr Param kSelfValue[] = {param("self"), param("value", "Optional[str]")};
 constexpr Param kInitParams[] = {
     param("self"),
@@ -332,24 +330,20 @@ const char kClassDoc[] =
     "A callback object that is called at every simulation tick or at the end of the\n"
     "    simulation.";
 
-void add(PyObject* ns, const char* key, PyObject* value) {
-    check(PyDict_SetItemString(ns, key, value));
-}
-
 }  // namespace
 
 Ref make_callback_class(PyObject* module, CallbackState& state) {
     Ref ns = class_namespace(module, "SorvaneCallback", kClassDoc);
     for (const Signature* s : {&init_signature, &call_signature, &underscore_call_signature,
                                &call_by_type_signature, &triggered_events_signature}) {
-        add(ns.get(), std::strrchr(s->qualname, '.') + 1, make_function(*s, module).get());
+        bind(ns.get(), std::strrchr(s->qualname, '.') + 1, make_function(*s, module).get());
     }
     for (const Property& prop : properties) {
         Ref getter_fn = make_function(prop.getter, module);
         Ref setter_fn = prop.setter ? make_function(*prop.setter, module) : Ref::borrow(Py_None);
         Ref property =
             call(reinterpret_cast<PyObject*>(&PyProperty_Type), getter_fn.get(), setter_fn.get());
-        add(ns.get(), prop.name, property.get());
+        bind(ns.get(), prop.name, property.get());
     }
     // The shortcuts of the dispatch recognise the base class by these.
     state.type_property = Py_NewRef(getitem(ns.get(), kType).get());

@@ -25,10 +25,6 @@ CallbackState& state_of(PyObject* module) {
     return *static_cast<CallbackState*>(PyModule_GetState(module));
 }
 
-void bind(PyObject* globals, const char* name, PyObject* value) {
-    check(PyDict_SetItemString(globals, name, value));
-}
-
 // The module's statements after its imports: the class, then the collectors.
 void define(PyObject* module) {
     CallbackState& state = state_of(module);

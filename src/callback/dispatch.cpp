@@ -13,23 +13,6 @@ namespace sorvane::callback {
 
 namespace {
 
-// self.type, as the interpreter reads it. While `type` resolves through the
-// instance's MRO to the base class's own property, and the class uses the
-// generic lookup, the read goes straight to `self._type`, which is all that
-// property's getter does.
-Ref read_type(CallbackState& state, PyObject* self) {
-    const Facts* facts = facts_of(state, Py_TYPE(self));
-    return getattr(self, facts != nullptr && facts->type_direct ? kUnderType : kType);
-}
-
-// Whether reading self.type now runs no code beyond a lookup in the instance,
-// so that two reads with nothing in between give the same object: the read
-// goes straight to `_type` and no class in the MRO defines `_type`.
-bool type_read_is_pure(CallbackState& state, PyObject* self) {
-    const Facts* facts = facts_of(state, Py_TYPE(self));
-    return facts != nullptr && facts->type_direct && facts->under_type_absent;
-}
-
 // self(arg), as the interpreter calls an instance. While the class calls its
 // instances through the base class's slot (which looks `__call__` up on the
 // class) and the `__call__` found in its MRO is a function that binds as a
@@ -54,12 +37,21 @@ class TypeReads {
 public:
     TypeReads(CallbackState& state, PyObject* self) noexcept : state_(state), self_(self) {}
 
+    // self.type, as the interpreter reads it. While `type` resolves through
+    // the instance's MRO to the base class's own property, and the class uses
+    // the generic lookup, the read goes straight to `self._type`, which is all
+    // that property's getter does. When, besides, no class in the MRO defines
+    // `_type`, the read runs no code beyond a lookup in the instance, and the
+    // value is kept for the next test.
     Ref read() {
         if (last_) {
             return last_.dup();
         }
-        const bool pure = type_read_is_pure(state_, self_);
-        Ref type = read_type(state_, self_);
+        const Facts* facts = facts_of(state_, Py_TYPE(self_));
+        const bool direct = facts != nullptr && facts->type_direct;
+        // Decided before the read, which may run code that refills the cache.
+        const bool pure = direct && facts->under_type_absent;
+        Ref type = getattr(self_, direct ? kUnderType : kType);
         if (pure) {
             last_ = type.dup();
         }
@@ -165,14 +157,11 @@ Ref call_by_type(const Call& call, PyObject* self, PyObject* trigger) {
     return result;
 }
 
-constexpr Param kParams[] = {param("self"),
-                             param("trigger_obj", "Union[SorvaneEvent, SorvaneCallback]")};
-
 }  // namespace
 
 const Signature call_by_type_signature{
     .qualname = "SorvaneCallback._call_by_type",
-    .params = kParams,
+    .params = kSelfTrigger,
     .doc =
         "Execute the callback function according to the type of the trigger object.\n"
         "\n"

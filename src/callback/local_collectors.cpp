@@ -54,14 +54,15 @@ Ref application_fn(const Call& call, PyObject* fn, PyObject* placements, PyObjec
     });
 }
 
-// The inner dict of the service and interaction collectors: one entry per
-// item of application.nodes(data=True) or application.edges(data=True).
-template <Py_ssize_t Parts>
-Ref application_items(const Call& call, PyObject* fn, PyObject* pl, PyObject* infr,
-                      PyObject* method, KeywordCaller& keywords) {
-    Ref application = getattr(pl, kApplication);
-    Ref inner = new_dict();
-    Ref iter = iterate_with_data(call, application.get(), method);
+// {key: fn(*item, *extra, **event_data) for item in graph.<method>(data=True)}:
+// the walk of the service, interaction, node and link collectors. An item is
+// (name, attributes), keyed by the name, or (source, target, attributes),
+// keyed by "source,target", made before the call.
+template <Py_ssize_t Parts, typename... Extra>
+Ref walk_items(const Call& call, PyObject* graph, PyObject* method, PyObject* fn,
+               KeywordCaller& keywords, Extra*... extra) {
+    Ref result = new_dict();
+    Ref iter = iterate_with_data(call, graph, method);
     LoopGuard guard;
     for_each_item(iter.get(), [&](PyObject* item) {
         guard.step();
@@ -69,26 +70,27 @@ Ref application_items(const Call& call, PyObject* fn, PyObject* pl, PyObject* in
         unpack(item, Parts, parts);
         Ref key;
         Ref value;
-        if constexpr (Parts == 2) {  // service s, req
+        if constexpr (Parts == 2) {
             key = parts[0].dup();
-            value = keywords(fn, {parts[0].get(), parts[1].get(), pl, infr});
-        } else {  // interaction source, target, req; the key is made first
+            value = keywords(fn, {parts[0].get(), parts[1].get(), extra...});
+        } else {
             key = join_text(parts[0].get(), ',', parts[1].get());
-            value = keywords(fn, {parts[0].get(), parts[1].get(), parts[2].get(), pl, infr});
+            value = keywords(fn, {parts[0].get(), parts[1].get(), parts[2].get(), extra...});
         }
-        check(PyDict_SetItem(inner.get(), key.get(), value.get()));
+        check(PyDict_SetItem(result.get(), key.get(), value.get()));
     });
-    return inner;
+    return result;
 }
 
-// The service and interaction collectors: for each placement, the inner dict
-// of application_items.
+// The service and interaction collectors: for each placement, the walk over
+// application.nodes(data=True) or application.edges(data=True).
 template <Py_ssize_t Parts>
 Ref per_application(const Call& call, PyObject* fn, PyObject* placements, PyObject* infr,
                     PyObject* method) {
     KeywordCaller keywords(call.varkw(), Parts + 2);
     return walk_placements(placements, [&](PyObject* pl) {
-        return application_items<Parts>(call, fn, pl, infr, method, keywords);
+        Ref application = getattr(pl, kApplication);
+        return walk_items<Parts>(call, application.get(), method, fn, keywords, pl, infr);
     });
 }
 
@@ -105,32 +107,13 @@ Ref infrastructure_fn(const Call& call, PyObject* fn, PyObject* infr, PyObject* 
     return keywords(fn, {infr, view});
 }
 
-// The node and link collectors: one entry per item of infr.nodes(data=True)
-// or infr.edges(data=True); the placements and the view are passed through.
+// The node and link collectors: the walk over infr.nodes(data=True) or
+// infr.edges(data=True); the placements and the view are passed through.
 template <Py_ssize_t Parts>
 Ref infrastructure_items(const Call& call, PyObject* fn, PyObject* placements, PyObject* infr,
                          PyObject* view, PyObject* method) {
     KeywordCaller keywords(call.varkw(), Parts + 3);
-    Ref result = new_dict();
-    Ref iter = iterate_with_data(call, infr, method);
-    LoopGuard guard;
-    for_each_item(iter.get(), [&](PyObject* item) {
-        guard.step();
-        Ref parts[Parts];
-        unpack(item, Parts, parts);
-        Ref key;
-        Ref value;
-        if constexpr (Parts == 2) {  // node, res
-            key = parts[0].dup();
-            value = keywords(fn, {parts[0].get(), parts[1].get(), placements, infr, view});
-        } else {  // source, target, res; the key is made first
-            key = join_text(parts[0].get(), ',', parts[1].get());
-            value = keywords(
-                fn, {parts[0].get(), parts[1].get(), parts[2].get(), placements, infr, view});
-        }
-        check(PyDict_SetItem(result.get(), key.get(), value.get()));
-    });
-    return result;
+    return walk_items<Parts>(call, infr, method, fn, keywords, placements, infr, view);
 }
 
 Ref node_fn(const Call& call, PyObject* fn, PyObject* placements, PyObject* infr, PyObject* view) {

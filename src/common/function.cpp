@@ -280,7 +280,7 @@ int function_traverse(PyObject* self, visitproc visit, void* arg) {
     Py_VISIT(f->builtins);
     Py_VISIT(f->name);
     Py_VISIT(f->qualname);
-    Py_VISIT(f->module);
+    Py_VISIT(f->module_attr);
     Py_VISIT(f->doc);
     Py_VISIT(f->defaults);
     Py_VISIT(f->kwdefaults);
@@ -434,8 +434,9 @@ PyObject* get_code(PyObject* self, void*) {
         PyErr_Clear();
         filename = "<native>";
     }
-    Ref empty = Ref::steal(
-        reinterpret_cast<PyObject*>(PyCode_NewEmpty(filename, PyUnicode_AsUTF8(f->name), 0)));
+    // The name goes in through replace: __name__ may be any str, one that
+    // has no UTF-8 form included.
+    Ref empty = Ref::steal(reinterpret_cast<PyObject*>(PyCode_NewEmpty(filename, "?", 0)));
     if (!empty) {
         return nullptr;
     }
@@ -447,10 +448,10 @@ PyObject* get_code(PyObject* self, void*) {
         flags |= CO_VARKEYWORDS;
     }
     Ref replace = Ref::steal(PyObject_GetAttrString(empty.get(), "replace"));
-    Ref kwargs =
-        Ref::steal(Py_BuildValue("{s:n, s:n, s:i, s:O, s:O}", "co_argcount", f->nparams,
-                                 "co_nlocals", PyTuple_GET_SIZE(f->varnames), "co_flags", flags,
-                                 "co_varnames", f->varnames, "co_qualname", f->qualname));
+    Ref kwargs = Ref::steal(Py_BuildValue("{s:n, s:n, s:i, s:O, s:O, s:O}", "co_argcount",
+                                          f->nparams, "co_nlocals", PyTuple_GET_SIZE(f->varnames),
+                                          "co_flags", flags, "co_varnames", f->varnames, "co_name",
+                                          f->name, "co_qualname", f->qualname));
     if (!replace || !kwargs) {
         return nullptr;
     }

@@ -7,12 +7,13 @@ namespace sorvane {
 
 // Whether the C stack has room for one more native call that may run Python
 // code; if not, RecursionError is set. (Called where a native function is
-// entered from the interpreter, so it keeps the C API's convention.) Nesting (a callback whose
-// logic calls a collector whose callable calls a collector, ...) is bounded first by the
-// interpreter's own count of C calls (about 500 nested collectors in 3.12),
-// and on a thread whose stack is smaller than that needs, by this: the last
-// 128 KiB of a thread's stack (half of a smaller stack) are left for the
-// Python code that runs between two native calls and for unwinding.
+// entered from the interpreter, so it keeps the C API's convention.)
+// Nesting (a callback whose logic calls a collector whose callable calls a
+// collector, ...) is bounded first by the interpreter's own count of C calls
+// (about 500 nested collectors in 3.12), and on a thread whose stack is
+// smaller than that needs, by this: the last 128 KiB of a thread's stack
+// (half of a smaller stack) are left for the Python code that runs between
+// two native calls and for unwinding.
 bool enough_stack() noexcept;
 
 // Counts the items of a long native loop and, every few thousand, lets the

@@ -116,6 +116,10 @@ Ref class_namespace(PyObject* module, const char* qualname, const char* doc) {
     return ns;
 }
 
+void bind(PyObject* ns, const char* name, PyObject* value) {
+    check(PyDict_SetItemString(ns, name, value));
+}
+
 Ref make_class(const char* name, PyObject* ns) {
     Ref text = check(PyUnicode_FromString(name));
     Ref bases = check(PyTuple_New(0));

@@ -19,6 +19,9 @@ bool import_from(PyObject* globals, const char* module,
 // and __doc__, in that order, as the compiler puts them first.
 Ref class_namespace(PyObject* module, const char* qualname, const char* doc);
 
+// ns[name] = value: binds a name in a module's globals or a class namespace.
+void bind(PyObject* ns, const char* name, PyObject* value);
+
 // `class <name>: <ns>`, a plain class with base `object`, made by calling `type`.
 Ref make_class(const char* name, PyObject* ns);
 

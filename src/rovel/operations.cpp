@@ -360,20 +360,15 @@ const char kClassDoc[] =
     "    Available operations are: deploy, start, stop and undeploy.\n"
     "    ";
 
-void add(PyObject* ns, const char* key, PyObject* value) {
-    check(PyDict_SetItemString(ns, key, value));
-}
-
 // ns[name] = staticmethod(<native function>)
 void add_static(PyObject* ns, PyObject* module, RovelState& state, const Signature& s) {
     Ref fn = make_function(s, module);
-    add(ns, std::strrchr(s.qualname, '.') + 1, sorvane::call(state.staticmethod, fn.get()).get());
+    bind(ns, std::strrchr(s.qualname, '.') + 1, sorvane::call(state.staticmethod, fn.get()).get());
 }
 
 }  // namespace
 
-Ref make_rovel_class(PyObject* module) {
-    RovelState& state = *static_cast<RovelState*>(PyModule_GetState(module));
+Ref make_rovel_class(PyObject* module, RovelState& state) {
     Ref ns = class_namespace(module, "RemoteSimRovel", kClassDoc);
     for (const Signature& s : operation_signatures) {
         add_static(ns.get(), module, state, s);

@@ -31,8 +31,9 @@ struct RovelState : ModuleState {
     }
 };
 
-// The class RemoteSimRovel, made by calling `type` with its namespace.
-Ref make_rovel_class(PyObject* module);
+// The class RemoteSimRovel, made by calling `type` with its namespace; its
+// static methods are made with the staticmethod kept in `state`.
+Ref make_rovel_class(PyObject* module, RovelState& state);
 
 // The module-level _handle_error (check.cpp).
 extern const Signature handle_error_signature;

@@ -16,10 +16,6 @@ RovelState& state_of(PyObject* module) {
     return *static_cast<RovelState*>(PyModule_GetState(module));
 }
 
-void bind(PyObject* globals, const char* name, PyObject* value) {
-    check(PyDict_SetItemString(globals, name, value));
-}
-
 // The module's statements after its imports: the built-ins it keeps, the
 // class, then _handle_error.
 void define(PyObject* module) {
@@ -32,7 +28,7 @@ void define(PyObject* module) {
     state.zip = lookup_global(globals, builtins, kZip).release();
     state.staticmethod = lookup_global(globals, builtins, kStaticmethod).release();
     state.value_error = lookup_global(globals, builtins, kValueError).release();
-    bind(globals, "RemoteSimRovel", make_rovel_class(module).get());
+    bind(globals, "RemoteSimRovel", make_rovel_class(module, state).get());
     bind(globals, handle_error_signature.qualname,
          make_function(handle_error_signature, module).get());
 }
