@@ -16,7 +16,6 @@ from __future__ import annotations
 import argparse
 import importlib
 import json
-import random
 import shutil
 import subprocess
 import sys
@@ -77,13 +76,8 @@ def load_before(site: Path) -> Any:
 def compare(title: str, cases: dict[str, Callable[[], Any]], number: int,
             rounds: int) -> dict[str, float]:
     """Best time per operation of each case; the order of the cases changes every round."""
-    best = {name: float("inf") for name in cases}
-    order = list(cases)
-    for r in range(rounds):
-        random.Random(r).shuffle(order)
-        for name in order:
-            seconds = timeit.timeit(cases[name], number=1)
-            best[name] = min(best[name], seconds / number * 1e9)
+    timed = {name: (lambda c=case: timeit.timeit(c, number=1)) for name, case in cases.items()}
+    best = {name: s / number * 1e9 for name, s in engine.best_of(timed, rounds).items()}
     native_ns = best["native"]
     cells = []
     for name, ns in best.items():

@@ -186,6 +186,25 @@ def test_run_json_says_how_a_run_ended(tmp_path):
     assert json.loads((tmp_path / "run.json").read_text())["status"] == "closed"
 
 
+
+def test_a_report_that_cannot_be_written_fails_the_run_and_closes_the_others(tmp_path,
+                                                                              monkeypatch):
+    from sorvane_core.results import reports
+
+    def full_disk(self):
+        self.file.close()
+        raise OSError(28, "No space left on device")
+    monkeypatch.setattr(reports._JsonlFile, "close", full_disk)
+    node = Value("node", "node", lambda *a, **k: 1, report=("jsonl", "csv"))
+    sim = Simulator(*world(), [node, Value("never", "node", bool, activates_on="overload")],
+                    out=tmp_path)
+    with pytest.raises(OSError, match="No space left"):
+        sim.run(2)
+    assert len(read_csv(tmp_path / "node.csv")) == 2 * 5
+    assert (tmp_path / "never.csv").read_text() == "tick,event,trigger,node\n"  # closed whole
+    meta = json.loads((tmp_path / "run.json").read_text())
+    assert meta["status"] == "failed" and "No space left" in meta["error"]
+
 def test_the_same_seed_gives_the_same_reports(tmp_path):
     def draw(ev):
         return ev.simulator.rng.random()

@@ -65,6 +65,22 @@ def test_sweep_from_the_command_line(tmp_path, capsys):
     assert (tmp_path / "run-0001" / "node_load_pct.csv").is_file()
 
 
+@pytest.mark.usefixtures("ray_session")
+def test_a_parameter_named_like_a_column_of_the_table_keeps_its_value(tmp_path, capsys):
+    scenario = tmp_path / "clash.py"
+    scenario.write_text(
+        "from sorvane_core.graph import Application, Infrastructure\n"
+        "from sorvane_core.placement import Placement\n"
+        "def build(seed, status):\n"
+        "    infr = Infrastructure('clash')\n"
+        "    infr.add_node(0)\n"
+        "    app = Application('app')\n"
+        "    app.add_service('s')\n"
+        "    return infr, [Placement(app, infr, {'s': 0})], []\n")
+    assert cli.main(["sweep", str(scenario), "--param", "status=low", "--param", "seed=1",
+                     "--ticks", "2", "--out", str(tmp_path / "out"), "--no-progress"]) == 0
+    assert "run-0000 (status=low, seed=1): finished" in capsys.readouterr().out
+
 @pytest.mark.parametrize("text", ["seed", "seed=", "1x=2", "=3"])
 def test_bad_parameters_are_usage_errors(text, capsys):
     with pytest.raises(SystemExit) as exit_:

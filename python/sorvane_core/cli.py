@@ -140,7 +140,7 @@ def run(args: argparse.Namespace) -> int:
 def sweep(args: argparse.Namespace) -> int:
     import ray
 
-    from sorvane_core.sweeps import sweep as run_sweep
+    from sorvane_core.sweeps import param_column, sweep as run_sweep
 
     module = load_scenario(args.scenario)
     # The Ray workers cannot import the scenario file: build() travels by value.
@@ -151,7 +151,7 @@ def sweep(args: argparse.Namespace) -> int:
     rows = run_sweep(module.build, grid, args.ticks, out, address=args.address,
                      progress=False if args.no_progress else None)
     for row in rows:
-        params = ", ".join(f"{k}={row.get(k)}" for k in names)
+        params = ", ".join(f"{k}={row.get(param_column(k))}" for k in names)
         ended = row["error"] if row["status"] == "failed" else (
             "stopped by a trigger" if row["stopped"] else "ran to the end")
         print(f"{row['run']} ({params}): {row['status']}, {row['ticks_run']} ticks, "

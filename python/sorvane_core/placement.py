@@ -205,15 +205,6 @@ class ViewCache:
         self._inner: dict[Hashable, tuple[Any, int | None, Mapping[Hashable, Hashable]]] = {}
         self.frozen: Mapping[Hashable, Mapping[Hashable, Hashable]] = MappingProxyType({})
 
-    def stale(self, placements: Mapping[Hashable, Placement]) -> bool:
-        """Whether ``placements`` may differ from the last snapshot (a dict that is
-        not a TrackedDict always may)."""
-        return (
-            CHANGES.value != self.seen
-            or placements is not self.source
-            or not isinstance(placements, TrackedDict)
-        )
-
     def refresh(self, placements: Mapping[Hashable, Placement]) -> None:
         """Snapshot ``placements`` (application id -> Placement) into ``frozen``."""
         self.seen = CHANGES.value

@@ -20,14 +20,15 @@ import re
 from pathlib import Path
 from typing import TYPE_CHECKING, Any, cast
 
-from sorvane_core.results.rows import FIXED_COLUMNS
+from sorvane_core.results.rows import TAKEN
+from sorvane_core.results.tables import read_report
+from sorvane_core.utils.extras import ANALYSIS
 from sorvane_core.utils.types import KEY_COLUMNS
 
 if TYPE_CHECKING:
     import pandas
     from matplotlib.figure import Figure
 
-EXTRA = "pip install 'sorvane_core[analysis]'"
 MAX_LINES = 12
 
 _KEYS = list(dict.fromkeys(c for columns in KEY_COLUMNS.values() for c in columns))
@@ -45,7 +46,7 @@ def _imports() -> tuple[Any, Any]:
         import pandas
         from matplotlib.figure import Figure
     except ImportError:
-        raise ImportError(f"plots need pandas and matplotlib: {EXTRA}") from None
+        raise ImportError(f"plots need pandas and matplotlib: {ANALYSIS}") from None
     return pandas, Figure
 
 
@@ -63,20 +64,16 @@ def entity_columns(table: pandas.DataFrame) -> list[str]:
 
 def numeric_columns(table: pandas.DataFrame) -> list[str]:
     pandas, _ = _imports()
-    taken = set(FIXED_COLUMNS) | set(_KEYS)
     return [
         c for c in table.columns
-        if c not in taken and pandas.api.types.is_numeric_dtype(table[c]) and table[c].notna().any()
+        if c not in TAKEN and pandas.api.types.is_numeric_dtype(table[c]) and table[c].notna().any()
     ]
 
 
 def read(path: str | Path) -> pandas.DataFrame:
     """A report file (CSV or JSON lines) as a table."""
-    pandas, _ = _imports()
-    path = Path(path)
-    if path.suffix == ".jsonl":
-        return pandas.read_json(path, lines=True, dtype=False)
-    return pandas.read_csv(path)
+    _imports()
+    return read_report(Path(path))
 
 
 def figure(table: pandas.DataFrame | str | Path, title: str | None = None) -> Figure:

@@ -72,48 +72,58 @@ def sweep(
     on Ray; return one row per run, in the order of ``params``."""
     import ray
 
-    from sorvane_core.simulation._emulation import LOCAL_RAY, QUIET_RAY
+    from sorvane_core.simulation._emulation import init_ray
+    from sorvane_core.simulation.progress import tqdm_for
 
     runs = [dict(p) for p in params]
     folder = Path(out)
     folder.mkdir(parents=True, exist_ok=True)
     names = [f"run-{i:04d}" for i in range(len(runs))]
-    if not ray.is_initialized():
-        settings = {**QUIET_RAY, **({} if address else LOCAL_RAY), **(ray_init or {})}
-        ray.init(address=address, **settings)
+    init_ray(address, ray_init)
     global _task
     if _task is None:
         _task = ray.remote(num_cpus=1, max_retries=0)(run_one)
     shipped = ray.put(build)  # once, not in every task's arguments
     pending = {_task.remote(shipped, p, ticks, str(folder / name)): i
                for i, (p, name) in enumerate(zip(runs, names))}
-    found: list[dict[str, Any] | None] = [None] * len(runs)
-    bar = _bar(len(runs), progress)
+    found: list[dict[str, Any]] = [{}] * len(runs)
+    tqdm = tqdm_for(progress)
+    bar = tqdm(total=len(runs), unit="run", file=sys.stderr, desc="sweep") if tqdm else None
     waiting = list(pending)
-    while waiting:
-        done, waiting = ray.wait(waiting, num_returns=1)
-        for ref in done:
-            i = pending[ref]
-            try:
-                found[i] = ray.get(ref)
-            except Exception as err:  # the worker itself died
-                found[i] = {"status": "failed", "error": f"{type(err).__name__}: {err}",
-                            "wall_time_s": None, "ticks_run": 0, "stopped": False}
-            if bar is not None:
-                bar.update(1)
-    if bar is not None:
-        bar.close()
+    try:
+        while waiting:
+            done, waiting = ray.wait(waiting, num_returns=1)
+            for ref in done:
+                i = pending[ref]
+                try:
+                    found[i] = ray.get(ref)
+                except Exception as err:  # the worker itself died
+                    found[i] = {"status": "failed", "error": f"{type(err).__name__}: {err}",
+                                "wall_time_s": None, "ticks_run": 0, "stopped": False}
+                if bar is not None:
+                    bar.update(1)
+    except BaseException:
+        # Ctrl-C: the runs not yet done do not go on writing into `out`.
+        for ref in waiting:
+            ray.cancel(ref)
+        raise
+    finally:
+        if bar is not None:
+            bar.close()
     rows = [_row(p, name, str(folder / name), result)
             for p, name, result in zip(runs, names, found)]
     _write_table(folder / "sweep.csv", rows)
     return rows
 
 
-def _row(
-    params: dict[str, Any], name: str, out: str, result: dict[str, Any] | None
-) -> dict[str, Any]:
-    row = {(f"param.{k}" if k in RUN_COLUMNS else k): v for k, v in params.items()}
-    row.update({"run": name, "out": out, **(result or {})})
+def param_column(name: str) -> str:
+    """The column of a parameter in the table of the runs."""
+    return f"param.{name}" if name in RUN_COLUMNS else name
+
+
+def _row(params: dict[str, Any], name: str, out: str, result: dict[str, Any]) -> dict[str, Any]:
+    row = {param_column(k): v for k, v in params.items()}
+    row.update({"run": name, "out": out, **result})
     return row
 
 
@@ -126,16 +136,3 @@ def _write_table(path: Path, rows: list[dict[str, Any]]) -> None:
         writer.writerows({k: scalar(v) if v is None or isinstance(v, plain_types) else str(v)
                           for k, v in row.items()} for row in rows)
 
-
-def _bar(total: int, progress: bool | None) -> Any:
-    if progress is False or (progress is None and not sys.stderr.isatty()):
-        return None
-    try:
-        from tqdm import tqdm
-    except ImportError:
-        if progress:
-            raise ImportError(
-                "progress bars need tqdm: pip install 'sorvane_core[analysis]'"
-            ) from None
-        return None
-    return tqdm(total=total, unit="run", file=sys.stderr, desc="sweep")

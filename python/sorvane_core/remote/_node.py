@@ -10,7 +10,13 @@ from typing import TYPE_CHECKING, Any, cast
 import ray
 
 from sorvane_core.remote.service import Service
-from sorvane_core.remote.utils import RemoteOps, ResponseCode, name_actor, ray_get
+from sorvane_core.remote.utils import (
+    RemoteOps,
+    ResponseCode,
+    forget_actor,
+    name_actor,
+    ray_get,
+)
 
 if TYPE_CHECKING:
     from sorvane_core.graph import Infrastructure
@@ -195,6 +201,7 @@ def kill_node_actors(handles: Iterable[ray.actor.ActorHandle[Any]], names: Itera
                 interrupted = exc  # and kill it again: the first one may not have gone out
             except Exception:
                 break  # already gone
+        forget_actor(handle)
     deadline = time.monotonic() + _RELEASE_TIMEOUT_S
     try:
         for name in names:

@@ -40,6 +40,13 @@ def name_actor(handle: Any, name: str) -> None:
         _names[actor_id.hex()] = name
 
 
+def forget_actor(handle: Any) -> None:
+    """Forget the name of an actor that is gone."""
+    actor_id = getattr(handle, "_actor_id", None)
+    if actor_id is not None:
+        _names.pop(actor_id.hex(), None)
+
+
 def _actor_of(ref: ray.ObjectRef[Any]) -> str:
     try:
         actor_id = ref.task_id().actor_id().hex()

@@ -36,6 +36,7 @@ from sorvane_core.results.rows import (
     key_columns,
     pairs,
     scalar,
+    value_cells,
 )
 from sorvane_core.simulation.observers import Activation, Record
 
@@ -91,12 +92,7 @@ class _CsvFile:
             return
         fixed = len(self.fixed)
         for keys, value in found:
-            if is_scalar(value):
-                cells = {self._place("value"): scalar(value)}
-            elif flat(value):
-                cells = {self._place(column(k)): scalar(v) for k, v in value.items()}
-            else:
-                cells = {self._place("value"): json_text(value)}
+            cells = {self._place(c): cell for c, cell in value_cells(value).items()}
             row: list[Any] = [*head, *keys, *[""] * len(self.values)]
             for place, cell in cells.items():
                 row[fixed + place] = cell
@@ -140,11 +136,13 @@ class _CsvFile:
         self.file = open(self.path, "a", newline="", encoding="utf-8")
 
     def close(self) -> None:
-        self.flush()
-        if not self.header:  # a callback that never activated: an empty table
-            self.file.write(",".join([*self.fixed, *self.values]) + "\n")
-            self.header = len(self.fixed)
-        self.file.close()
+        try:
+            self.flush()
+            if not self.header:  # a callback that never activated: an empty table
+                self.file.write(",".join([*self.fixed, *self.values]) + "\n")
+                self.header = len(self.fixed)
+        finally:
+            self.file.close()
 
 
 def _float(value: float) -> str:
@@ -203,8 +201,10 @@ class _JsonlFile:
             self.file.flush()
 
     def close(self) -> None:
-        self.flush()
-        self.file.close()
+        try:
+            self.flush()
+        finally:
+            self.file.close()
 
 
 _WRITERS = {"csv": _CsvFile, "jsonl": _JsonlFile}
@@ -226,11 +226,12 @@ class Reports:
         self._simulator, self._ticks = simulator, ticks
         self._started_at = datetime.now(UTC).isoformat(timespec="seconds")
         self._clock = time.perf_counter()
-        # Every name is checked before any file is opened.
+        # Every name is checked before any file is opened; a clash is then
+        # recorded in run.json like any other failure.
+        self.out.mkdir(parents=True, exist_ok=True)
         plans = [(cb, report_files(cb)) for cb in simulator.callbacks]
         for cb, files in plans:
             self._claim(cb.name, files)
-        self.out.mkdir(parents=True, exist_ok=True)
         for cb, files in plans:
             self._open(cb, files)
         self._write_metadata("running", None)
@@ -273,16 +274,22 @@ class Reports:
                 file.flush()
 
     def finished(self, simulator: Simulator, error: BaseException | None) -> None:
-        try:
-            self.step_done()
-        finally:
-            for files in self._files.values():
-                for file in files:
+        # Every file is closed and run.json written whatever fails on the way;
+        # a report that could not be written fails the run.
+        failure: Exception | None = None
+        for files in self._files.values():
+            for file in files:
+                try:
                     file.close()
-            if isinstance(error, GeneratorExit):
-                self._write_metadata("closed", None)
-            else:
-                self._write_metadata("failed" if error is not None else "finished", error)
+                except Exception as exc:
+                    failure = failure or exc
+        if isinstance(error, GeneratorExit):
+            self._write_metadata("closed", None)
+        else:
+            cause = error if error is not None else failure
+            self._write_metadata("failed" if cause is not None else "finished", cause)
+        if failure is not None:
+            raise failure
 
     def _write_metadata(self, status: str, error: BaseException | None) -> None:
         sim = self._simulator

@@ -17,7 +17,7 @@ from typing import Any
 from sorvane_core.utils.types import KEY_COLUMNS
 
 FIXED_COLUMNS = ("tick", "event", "trigger")
-_TAKEN = frozenset(FIXED_COLUMNS).union(*KEY_COLUMNS.values())
+TAKEN = frozenset(FIXED_COLUMNS).union(*KEY_COLUMNS.values())
 
 # Where a graph keeps its key text -> (source, target) table; networkx clears
 # its __networkx_cache__ on every change of the graph.
@@ -112,8 +112,6 @@ def scalar(value: Any) -> Any:
     """A scalar as a plain Python value (numpy's become int or float)."""
     if value is None or type(value) in (str, bool, int, float):
         return value
-    if isinstance(value, bool):
-        return bool(value)
     if isinstance(value, numbers.Integral):
         return int(value)
     if isinstance(value, numbers.Real):
@@ -136,7 +134,7 @@ def flat(value: Any) -> bool:
 
 def column(key: str) -> str:
     """The column of a key of a flat mapping value."""
-    return f"value.{key}" if key in _TAKEN else key
+    return f"value.{key}" if key in TAKEN else key
 
 
 def value_cells(value: Any) -> dict[str, Any]:

@@ -3,24 +3,23 @@
 from __future__ import annotations
 
 from collections.abc import Hashable
+from pathlib import Path
 from typing import TYPE_CHECKING, Any
 
 from sorvane_core.results.reports import report_files
 from sorvane_core.results.rows import FIXED_COLUMNS, key_columns, rows
+from sorvane_core.utils.extras import ANALYSIS
 
 if TYPE_CHECKING:
     import pandas
 
     from sorvane_core.simulation.simulator import Simulator
 
-EXTRA = "pip install 'sorvane_core[analysis]'"
-
-
 def import_pandas() -> Any:
     try:
         import pandas
     except ImportError:
-        raise ImportError(f"tables need pandas: {EXTRA}") from None
+        raise ImportError(f"tables need pandas: {ANALYSIS}") from None
     return pandas
 
 
@@ -35,17 +34,22 @@ def callback_named(simulator: Simulator, name: Hashable) -> Any:
 def table(simulator: Simulator, name: Hashable) -> pandas.DataFrame:
     """The rows of callback ``name``: from its report in ``simulator.out`` if the
     last run wrote one (CSV preferred), otherwise from the simulator's history."""
-    pandas = import_pandas()
+    import_pandas()
     cb = callback_named(simulator, name)
     if simulator.out is not None:
         files = report_files(cb)
         for kind in ("csv", "jsonl"):
-            path = simulator.out / files[kind] if kind in files else None
-            if path is not None and path.is_file():
-                if kind == "csv":
-                    return pandas.read_csv(path)
-                return pandas.read_json(path, lines=True, dtype=False)
+            if kind in files and (path := simulator.out / files[kind]).is_file():
+                return read_report(path)
     return history_table(simulator, cb)
+
+
+def read_report(path: Path) -> pandas.DataFrame:
+    """A report file, CSV or JSON lines by its suffix, as a table."""
+    pandas = import_pandas()
+    if path.suffix == ".jsonl":
+        return pandas.read_json(path, lines=True, dtype=False)
+    return pandas.read_csv(path)
 
 
 def history_table(simulator: Simulator, cb: Any) -> pandas.DataFrame:
@@ -61,13 +65,5 @@ def history_table(simulator: Simulator, cb: Any) -> pandas.DataFrame:
         found.extend(rows(kind, record["data"][name], trigger == record["event"], record["tick"],
                           record["event"], trigger, simulator.placements, simulator.infrastructure))
     columns = [*FIXED_COLUMNS, *key_columns(kind)]
-    extra = sorted({c for r in found for c in r} - set(columns), key=_first_seen(found))
+    extra = [c for c in dict.fromkeys(c for r in found for c in r) if c not in columns]
     return pandas.DataFrame(found, columns=columns + extra)
-
-
-def _first_seen(found: list[dict[str, Any]]) -> Any:
-    order: dict[str, int] = {}
-    for row in found:
-        for column in row:
-            order.setdefault(column, len(order))
-    return order.__getitem__

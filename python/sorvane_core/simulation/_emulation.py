@@ -9,7 +9,7 @@ next tick, and teardown never depends on them.
 from __future__ import annotations
 
 import logging
-from collections.abc import Hashable, Iterable, Mapping
+from collections.abc import Callable, Hashable, Iterable, Mapping
 from dataclasses import dataclass
 from typing import TYPE_CHECKING, Any
 
@@ -70,6 +70,15 @@ QUIET_RAY = {"logging_level": logging.ERROR, "log_to_driver": False}
 LOCAL_RAY = {"include_dashboard": False}  # only for a Ray that this process starts itself
 
 
+def init_ray(address: str | None, ray_init: Mapping[str, Any] | None) -> None:
+    """Start Ray, or join the cluster at ``address``, unless this process has it."""
+    import ray
+
+    if not ray.is_initialized():
+        options = {**QUIET_RAY, **({} if address else LOCAL_RAY), **(ray_init or {})}
+        ray.init(address=address, **options)
+
+
 class Emulation:
     """Node actors for the infrastructure and the applications deployed on them."""
 
@@ -91,16 +100,13 @@ class Emulation:
         On failure the caller must still call :meth:`close`, which takes down
         what was set up.
         """
-        import ray
 
         from sorvane_core.remote._node import start_node_actors
         from sorvane_core.remote.shipping import Shipper
         from sorvane_core.simulation._simulator.rovel import RemoteSimRovel
 
         self._rovel = RemoteSimRovel
-        if not ray.is_initialized():
-            options = {**QUIET_RAY, **({} if self.address else LOCAL_RAY), **self.ray_init}
-            ray.init(address=self.address, **options)
+        init_ray(self.address, self.ray_init)
         self._shipper = Shipper()
         self.ship(callbacks)
         # Ray ends an actor once its last handle is gone, name or not: hold them.
@@ -175,10 +181,6 @@ class Emulation:
         remote = [type(cb) for cb in callbacks if getattr(cb, "remote", False)]
         self._shipper.register(remote)
 
-    def node_of(self, app_id: Hashable, service: Hashable) -> Hashable:
-        """The node that runs ``service`` of ``app_id`` now."""
-        return self.deployed[app_id].ops.mapping[service]
-
     def move(self, app_id: Hashable, service: Hashable, target: Hashable) -> None:
         """Stop and undeploy ``service`` where it runs, deploy and start it on ``target``.
 
@@ -200,8 +202,9 @@ class Emulation:
             app.services[service] = alone.services[service]  # the state the node handed back
 
         forward = [rovel.stop, taken_back, rovel.deploy, rovel.start]
-        backward = [lambda: rovel.start(here), lambda: rovel.deploy(here),
-                    lambda: taken_back(there), None]
+        # What undoes each step, for the steps done when one fails.
+        backward: list[Callable[[], Any]] = [
+            lambda: rovel.start(here), lambda: rovel.deploy(here), lambda: taken_back(there)]
         done = 0
         try:
             for step, ops in zip(forward, (here, here, there, there)):

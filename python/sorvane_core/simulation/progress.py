@@ -7,11 +7,26 @@ from collections.abc import Sequence
 from typing import TYPE_CHECKING, Any
 
 from sorvane_core.simulation.observers import Activation, Record
+from sorvane_core.utils.extras import ANALYSIS
 
 if TYPE_CHECKING:
     from sorvane_core.simulation.simulator import Simulator
 
-EXTRA = "pip install 'sorvane_core[analysis]'"
+
+
+def tqdm_for(progress: bool | None) -> Any:
+    """tqdm, when a bar is wanted: asked for, or by default when standard error is a
+    terminal; otherwise, or without tqdm, None. ImportError naming the extra when a
+    bar is asked for and tqdm is missing."""
+    if progress is False or (progress is None and not sys.stderr.isatty()):
+        return None
+    try:
+        from tqdm import tqdm
+    except ImportError:
+        if progress:
+            raise ImportError(f"progress bars need tqdm: {ANALYSIS}") from None
+        return None
+    return tqdm
 
 
 class ProgressBar:
@@ -20,17 +35,6 @@ class ProgressBar:
     def __init__(self, tqdm: Any) -> None:
         self._tqdm = tqdm
         self._bar: Any = None
-
-    @classmethod
-    def if_available(cls, required: bool) -> ProgressBar | None:
-        """A bar, or None without tqdm; ImportError naming the extra if ``required``."""
-        try:
-            from tqdm import tqdm
-        except ImportError:
-            if required:
-                raise ImportError(f"progress bars need tqdm: {EXTRA}") from None
-            return None
-        return cls(tqdm)
 
     def started(self, simulator: Simulator, ticks: int) -> None:
         self._bar = self._tqdm(total=ticks, unit="tick", file=sys.stderr, dynamic_ncols=True,

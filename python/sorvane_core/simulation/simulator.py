@@ -4,7 +4,6 @@ from __future__ import annotations
 
 import os
 import random
-import sys
 from collections import deque
 from collections.abc import Generator, Hashable, Iterable, Mapping
 from pathlib import Path
@@ -249,12 +248,12 @@ class Simulator:
             if hooks.reports is None:
                 raise RuntimeError("reports need sorvane_core.results, which the package loads")
             watching.append(hooks.reports(self.out))
-        if progress or (progress is None and sys.stderr.isatty()):
-            from sorvane_core.simulation.progress import ProgressBar
+        if progress is not False:
+            from sorvane_core.simulation.progress import ProgressBar, tqdm_for
 
-            bar = ProgressBar.if_available(required=bool(progress))
-            if bar is not None:
-                watching.append(bar)
+            tqdm = tqdm_for(progress)
+            if tqdm is not None:
+                watching.append(ProgressBar(tqdm))
         return watching
 
     def _steps(

@@ -1,0 +1,3 @@
+"""The optional extras, as the errors that need one name them."""
+
+ANALYSIS = "pip install 'sorvane_core[analysis]'"
