@@ -1,5 +1,8 @@
 #include "common/errors.h"
 
+#include <exception>
+#include <new>
+
 namespace sorvane {
 
 void propagate() noexcept(false) { throw PythonError{}; }
@@ -7,6 +10,37 @@ void propagate() noexcept(false) { throw PythonError{}; }
 void raise(PyObject* type, const char* message) noexcept(false) {
     PyErr_SetString(type, message);
     throw PythonError{};
+}
+
+void set_error_from_current_exception() noexcept {
+    // Nothing here may throw: the rethrow is caught below, whatever it is.
+    PyObject* pending = nullptr;
+    try {
+        throw;
+    } catch (const PythonError&) {
+        return;  // the exception is set already
+    } catch (const std::bad_alloc&) {
+        pending = PyErr_GetRaisedException();
+        PyErr_NoMemory();
+    } catch (const std::exception& error) {
+        pending = PyErr_GetRaisedException();
+        PyErr_Format(PyExc_SystemError, "unexpected C++ exception in native code: %s",
+                     error.what());
+    } catch (...) {
+        pending = PyErr_GetRaisedException();
+        PyErr_SetString(PyExc_SystemError,
+                        "unexpected C++ exception in native code (not a std::exception)");
+    }
+    if (pending != nullptr) {
+        PyObject* raised = PyErr_GetRaisedException();
+        if (raised == nullptr || raised == pending) {
+            Py_XDECREF(raised);
+            raised = pending;
+        } else {
+            PyException_SetContext(raised, pending);  // steals pending
+        }
+        PyErr_SetRaisedException(raised);
+    }
 }
 
 void set_key_error(PyObject* key) noexcept {

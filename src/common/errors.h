@@ -4,15 +4,18 @@
 // the interpreter. A Python API call that fails has set one; the native code
 // that sees the failure throws PythonError, which carries nothing (the
 // exception stays set in the interpreter) and unwinds to the one place where
-// the native function returns to the interpreter (native_body in function.h),
+// the native function returns to the interpreter (native<F> in function.h),
 // which returns null. Bodies therefore read as the Python they implement, and
 // "null result <=> exception set" holds by construction.
 //
 // No C++ exception ever crosses the interpreter: every entry point that the
 // interpreter calls (native bodies, the function type's slots, module exec
-// slots) either cannot throw or catches. The few helpers that must not throw
-// (for destructors and slots) are marked noexcept and keep the C API's own
-// convention: a null Ref, or -1, with the exception set.
+// slots) either cannot throw or catches everything. What it catches becomes a
+// Python exception in set_error_from_current_exception: a PythonError is one
+// already, std::bad_alloc becomes MemoryError and anything else SystemError.
+// The few helpers that must not throw (for destructors and slots) are marked
+// noexcept and keep the C API's own convention: a null Ref, or -1, with the
+// exception set.
 #pragma once
 
 #include "common/ref.h"
@@ -44,6 +47,12 @@ inline int check(int status) noexcept(false) {
     }
     return status;
 }
+
+// Inside a catch (...): the exception being handled, as a Python exception
+// set in the interpreter. An exception that was already set when a C++ one
+// other than PythonError came through becomes the new one's __context__, so
+// exactly one is set afterwards.
+void set_error_from_current_exception() noexcept;
 
 // Sets KeyError(key) the way dict.__getitem__ does (a tuple key is not
 // spread into the exception's arguments).

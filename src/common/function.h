@@ -33,7 +33,7 @@ namespace sorvane {
 struct ModuleState {
     PyTypeObject* function_type = nullptr;
 
-    int traverse(visitproc visit, void* arg) const {
+    int traverse(visitproc visit, void* arg) const noexcept {
         Py_VISIT(function_type);
         return 0;
     }
@@ -43,17 +43,17 @@ struct ModuleState {
 // The traverse, clear and free slots of a module whose state is `State`.
 template <typename State>
 struct StateSlots {
-    static int traverse(PyObject* module, visitproc visit, void* arg) {
+    static int traverse(PyObject* module, visitproc visit, void* arg) noexcept {
         auto* state = static_cast<State*>(PyModule_GetState(module));
         return state != nullptr ? state->traverse(visit, arg) : 0;
     }
-    static int clear(PyObject* module) {
+    static int clear(PyObject* module) noexcept {
         if (auto* state = static_cast<State*>(PyModule_GetState(module))) {
             state->clear();
         }
         return 0;
     }
-    static void free(void* module) { clear(static_cast<PyObject*>(module)); }
+    static void free(void* module) noexcept { clear(static_cast<PyObject*>(module)); }
 };
 
 // How a native body sees its call: the function object, its module state and
@@ -179,7 +179,8 @@ PyObject* invoke(const Call& call, PyObject* const* params, std::index_sequence<
 
 // The boundary between the interpreter and a body written with named
 // parameters, `Ref body(const Call&, PyObject* a, PyObject* b, ...)`, which
-// may throw PythonError: here it becomes a null result.
+// may throw PythonError, or anything C++ code throws: here it becomes a null
+// result with an exception set (set_error_from_current_exception).
 template <auto F>
 PyObject* native(PyObject* function, PyObject* const* params, PyObject* varargs,
                  PyObject* varkw) noexcept {
@@ -187,7 +188,8 @@ PyObject* native(PyObject* function, PyObject* const* params, PyObject* varargs,
     try {
         return detail::invoke<F>(Call(function, varargs, varkw), params,
                                  std::make_index_sequence<n>{});
-    } catch (const PythonError&) {
+    } catch (...) {
+        set_error_from_current_exception();
         return nullptr;
     }
 }

@@ -130,7 +130,8 @@ Ref make_class(const char* name, PyObject* ns) {
 int run_statements(PyObject* module, void (*statements)(PyObject*)) noexcept {
     try {
         statements(module);
-    } catch (const PythonError&) {
+    } catch (...) {
+        set_error_from_current_exception();
         return -1;
     }
     return 0;

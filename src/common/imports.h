@@ -1,4 +1,9 @@
 // What a module's exec slot needs to run its load-time statements.
+//
+// The functions that return bool run before the statements, straight from the
+// exec slot, and keep to the C API: true on success, false with an exception
+// set; they never throw. The others are for the statements, and throw
+// PythonError, like a function body; run_statements is their boundary.
 #pragma once
 
 #include <initializer_list>
@@ -26,7 +31,7 @@ void bind(PyObject* ns, const char* name, PyObject* value);
 Ref make_class(const char* name, PyObject* ns);
 
 // Runs `statements(module)` from an exec slot: -1 if it throws, with the
-// exception set, 0 otherwise.
+// exception set (a C++ exception of any kind made a Python one), 0 otherwise.
 int run_statements(PyObject* module, void (*statements)(PyObject*)) noexcept;
 
 // Everything a module exec slot does before its own statements: the module

@@ -138,18 +138,19 @@ void tell_failures(const Call& call, PyObject* placement, PyObject* work, PyObje
     if (!PyErr_ExceptionMatches(PyExc_ValueError)) {
         return;
     }
-    PyObject* exc = PyErr_GetRaisedException();
+    Ref exc = Ref::steal(PyErr_GetRaisedException());
     try {
         Ref note;
         Ref failed = failures(call, placement, work, codes, note);
-        check(PyObject_SetAttrString(exc, "failed", failed.get()));
-        PyErr_SetRaisedException(Py_NewRef(exc));
+        check(PyObject_SetAttrString(exc.get(), "failed", failed.get()));
+        PyErr_SetRaisedException(exc.dup().release());
         add_note(note.get());
         PyErr_Clear();
-    } catch (const PythonError&) {
+    } catch (...) {
+        // Whatever failed, a C++ exception of any kind included, is left out.
         PyErr_Clear();
     }
-    PyErr_SetRaisedException(exc);
+    PyErr_SetRaisedException(exc.release());
 }
 
 // _handle_error(results), telling which services failed if it raises.
@@ -280,21 +281,22 @@ Ref undeploy(const Call& call, PyObject* placement) {
         if (PyErr_ExceptionMatches(PyExc_ValueError)) {
             // The services the other nodes removed are gone from them: their
             // last state is kept, whatever failed elsewhere.
-            PyObject* exc = PyErr_GetRaisedException();
+            Ref exc = Ref::steal(PyErr_GetRaisedException());
             try {
                 store_services(call, placement, codes, new_services, true);
-            } catch (const PythonError&) {
+            } catch (...) {
+                set_error_from_current_exception();
                 Ref lost = Ref::steal(PyErr_GetRaisedException());
                 Ref note = Ref::steal(PyUnicode_FromFormat(
                     "storing the services that the other nodes handed back failed: %R",
                     lost.get()));
-                PyErr_SetRaisedException(Py_NewRef(exc));
+                PyErr_SetRaisedException(exc.dup().release());
                 if (note) {
                     add_note(note.get());
                 }
                 PyErr_Clear();
             }
-            PyErr_SetRaisedException(exc);
+            PyErr_SetRaisedException(exc.release());
             tell_failures(call, placement, answers.work.get(), codes);
         }
         propagate();
