@@ -35,7 +35,7 @@ struct CallbackState : ModuleState {
     // version tag, so a changed class is never described by stale facts.
     FactsCache facts;
 
-    int traverse(visitproc visit, void* arg) const {
+    int traverse(visitproc visit, void* arg) const noexcept {
         Py_VISIT(type_property);  // the names are strs: no cycle goes through them
         return ModuleState::traverse(visit, arg);
     }

@@ -86,4 +86,6 @@ PyModuleDef module_def = {
 
 }  // namespace sorvane::callback
 
-PyMODINIT_FUNC PyInit_callback() { return PyModuleDef_Init(&sorvane::callback::module_def); }
+PyMODINIT_FUNC PyInit_callback() noexcept {
+    return PyModuleDef_Init(&sorvane::callback::module_def);
+}

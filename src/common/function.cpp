@@ -36,7 +36,7 @@ struct FunctionObject {
     PyObject* weakreflist;
 };
 
-FunctionObject* as_function(PyObject* op) { return reinterpret_cast<FunctionObject*>(op); }
+FunctionObject* as_function(PyObject* op) noexcept { return reinterpret_cast<FunctionObject*>(op); }
 
 // ---------------------------------------------------------------------------
 // Argument binding. The order of checks and the wording of every TypeError
@@ -59,7 +59,7 @@ struct BoundParams {
     }
 };
 
-void too_many_positional(FunctionObject* f, Py_ssize_t given) {
+void too_many_positional(FunctionObject* f, Py_ssize_t given) noexcept {
     const Py_ssize_t argcount = f->nparams;
     const Py_ssize_t defcount = f->defaults ? PyTuple_GET_SIZE(f->defaults) : 0;
     Ref sig;
@@ -78,7 +78,7 @@ void too_many_positional(FunctionObject* f, Py_ssize_t given) {
                  f->qualname, sig.get(), plural ? "s" : "", given, given == 1 ? "was" : "were");
 }
 
-void missing_arguments(FunctionObject* f, PyObject* const* bound, Py_ssize_t end) {
+void missing_arguments(FunctionObject* f, PyObject* const* bound, Py_ssize_t end) noexcept {
     Ref names = Ref::steal(PyList_New(0));
     if (!names) {
         return;
@@ -123,7 +123,7 @@ void missing_arguments(FunctionObject* f, PyObject* const* bound, Py_ssize_t end
 }
 
 // Index of the parameter named `keyword`, -1 when there is none, -2 on error.
-Py_ssize_t find_param(FunctionObject* f, PyObject* keyword) {
+Py_ssize_t find_param(FunctionObject* f, PyObject* keyword) noexcept {
     PyObject* const* names = &PyTuple_GET_ITEM(f->varnames, 0);
     // Keyword names are almost always interned, like the parameter names.
     for (Py_ssize_t j = 0; j < f->nparams; ++j) {
@@ -141,7 +141,7 @@ Py_ssize_t find_param(FunctionObject* f, PyObject* keyword) {
 }
 
 PyObject* call_general(FunctionObject* f, PyObject* const* args, Py_ssize_t nargs,
-                       PyObject* kwnames) {
+                       PyObject* kwnames) noexcept {
     const Py_ssize_t argcount = f->nparams;
     const Signature& spec = *f->signature;
     BoundParams bound(argcount);
@@ -226,7 +226,7 @@ PyObject* call_general(FunctionObject* f, PyObject* const* args, Py_ssize_t narg
 }
 
 PyObject* function_vectorcall(PyObject* callable, PyObject* const* args, size_t nargsf,
-                              PyObject* kwnames) {
+                              PyObject* kwnames) noexcept {
     FunctionObject* f = as_function(callable);
     const Py_ssize_t nargs = PyVectorcall_NARGS(nargsf);
     // A body that calls back into native functions runs no Python frame the
@@ -260,18 +260,18 @@ PyObject* function_vectorcall(PyObject* callable, PyObject* const* args, size_t 
 // ---------------------------------------------------------------------------
 // Object protocol
 
-PyObject* function_descr_get(PyObject* self, PyObject* obj, PyObject* /*type*/) {
+PyObject* function_descr_get(PyObject* self, PyObject* obj, PyObject* /*type*/) noexcept {
     if (obj == nullptr || obj == Py_None) {
         return Py_NewRef(self);
     }
     return PyMethod_New(self, obj);
 }
 
-PyObject* function_repr(PyObject* self) {
+PyObject* function_repr(PyObject* self) noexcept {
     return PyUnicode_FromFormat("<function %U at %p>", as_function(self)->qualname, self);
 }
 
-int function_traverse(PyObject* self, visitproc visit, void* arg) {
+int function_traverse(PyObject* self, visitproc visit, void* arg) noexcept {
     FunctionObject* f = as_function(self);
     Py_VISIT(Py_TYPE(self));  // an instance of a heap type holds its type
     Py_VISIT(f->module);
@@ -290,7 +290,7 @@ int function_traverse(PyObject* self, visitproc visit, void* arg) {
     return 0;
 }
 
-int function_clear(PyObject* self) {
+int function_clear(PyObject* self) noexcept {
     FunctionObject* f = as_function(self);
     // name, qualname and varnames stay: repr and error messages read them,
     // and they are strings, which cannot be part of a cycle.
@@ -308,7 +308,7 @@ int function_clear(PyObject* self) {
     return 0;
 }
 
-void function_dealloc(PyObject* self) {
+void function_dealloc(PyObject* self) noexcept {
     FunctionObject* f = as_function(self);
     PyObject_GC_UnTrack(self);
     if (f->weakreflist != nullptr) {
@@ -323,7 +323,7 @@ void function_dealloc(PyObject* self) {
     Py_DECREF(type);  // instances of a heap type own a reference to it
 }
 
-PyObject* function_reduce(PyObject* self, PyObject* /*unused*/) {
+PyObject* function_reduce(PyObject* self, PyObject* /*unused*/) noexcept {
     // Pickled as a global, found again by module and qualified name, as the
     // interpreter pickles a Python function.
     return Py_NewRef(as_function(self)->qualname);
@@ -336,7 +336,7 @@ PyMethodDef function_methods[] = {
 
 // --- attributes -------------------------------------------------------------
 
-int set_str_attr(PyObject** slot, PyObject* value, const char* what) {
+int set_str_attr(PyObject** slot, PyObject* value, const char* what) noexcept {
     if (value == nullptr || !PyUnicode_Check(value)) {
         PyErr_Format(PyExc_TypeError, "%s must be set to a string object", what);
         return -1;
@@ -345,30 +345,36 @@ int set_str_attr(PyObject** slot, PyObject* value, const char* what) {
     return 0;
 }
 
-PyObject* get_name(PyObject* self, void*) { return Py_NewRef(as_function(self)->name); }
-int set_name(PyObject* self, PyObject* value, void*) {
+PyObject* get_name(PyObject* self, void*) noexcept { return Py_NewRef(as_function(self)->name); }
+int set_name(PyObject* self, PyObject* value, void*) noexcept {
     return set_str_attr(&as_function(self)->name, value, "__name__");
 }
-PyObject* get_qualname(PyObject* self, void*) { return Py_NewRef(as_function(self)->qualname); }
-int set_qualname(PyObject* self, PyObject* value, void*) {
+PyObject* get_qualname(PyObject* self, void*) noexcept {
+    return Py_NewRef(as_function(self)->qualname);
+}
+int set_qualname(PyObject* self, PyObject* value, void*) noexcept {
     return set_str_attr(&as_function(self)->qualname, value, "__qualname__");
 }
 
-PyObject* get_or_none(PyObject* value) { return Py_NewRef(value ? value : Py_None); }
+PyObject* get_or_none(PyObject* value) noexcept { return Py_NewRef(value ? value : Py_None); }
 
-PyObject* get_doc(PyObject* self, void*) { return get_or_none(as_function(self)->doc); }
-int set_doc(PyObject* self, PyObject* value, void*) {
+PyObject* get_doc(PyObject* self, void*) noexcept { return get_or_none(as_function(self)->doc); }
+int set_doc(PyObject* self, PyObject* value, void*) noexcept {
     Py_XSETREF(as_function(self)->doc, Py_NewRef(value ? value : Py_None));
     return 0;
 }
-PyObject* get_module(PyObject* self, void*) { return get_or_none(as_function(self)->module_attr); }
-int set_module(PyObject* self, PyObject* value, void*) {
+PyObject* get_module(PyObject* self, void*) noexcept {
+    return get_or_none(as_function(self)->module_attr);
+}
+int set_module(PyObject* self, PyObject* value, void*) noexcept {
     Py_XSETREF(as_function(self)->module_attr, Py_XNewRef(value));
     return 0;
 }
 
-PyObject* get_defaults(PyObject* self, void*) { return get_or_none(as_function(self)->defaults); }
-int set_defaults(PyObject* self, PyObject* value, void*) {
+PyObject* get_defaults(PyObject* self, void*) noexcept {
+    return get_or_none(as_function(self)->defaults);
+}
+int set_defaults(PyObject* self, PyObject* value, void*) noexcept {
     if (value == Py_None) {
         value = nullptr;
     }
@@ -380,10 +386,10 @@ int set_defaults(PyObject* self, PyObject* value, void*) {
     return 0;
 }
 
-PyObject* get_kwdefaults(PyObject* self, void*) {
+PyObject* get_kwdefaults(PyObject* self, void*) noexcept {
     return get_or_none(as_function(self)->kwdefaults);
 }
-int set_kwdefaults(PyObject* self, PyObject* value, void*) {
+int set_kwdefaults(PyObject* self, PyObject* value, void*) noexcept {
     if (value == Py_None) {
         value = nullptr;
     }
@@ -395,7 +401,7 @@ int set_kwdefaults(PyObject* self, PyObject* value, void*) {
     return 0;
 }
 
-PyObject* get_annotations(PyObject* self, void*) {
+PyObject* get_annotations(PyObject* self, void*) noexcept {
     FunctionObject* f = as_function(self);
     if (f->annotations == nullptr) {
         f->annotations = PyDict_New();
@@ -405,7 +411,7 @@ PyObject* get_annotations(PyObject* self, void*) {
     }
     return Py_NewRef(f->annotations);
 }
-int set_annotations(PyObject* self, PyObject* value, void*) {
+int set_annotations(PyObject* self, PyObject* value, void*) noexcept {
     if (value == Py_None) {
         value = nullptr;
     }
@@ -417,13 +423,17 @@ int set_annotations(PyObject* self, PyObject* value, void*) {
     return 0;
 }
 
-PyObject* get_globals(PyObject* self, void*) { return get_or_none(as_function(self)->globals); }
-PyObject* get_builtins(PyObject* self, void*) { return get_or_none(as_function(self)->builtins); }
+PyObject* get_globals(PyObject* self, void*) noexcept {
+    return get_or_none(as_function(self)->globals);
+}
+PyObject* get_builtins(PyObject* self, void*) noexcept {
+    return get_or_none(as_function(self)->builtins);
+}
 
 // A code object that describes the signature, so that inspect.signature and
 // other tools that read __code__ see the parameters. It holds no bytecode
 // worth running: the function never executes it.
-PyObject* get_code(PyObject* self, void*) {
+PyObject* get_code(PyObject* self, void*) noexcept {
     FunctionObject* f = as_function(self);
     if (f->code != nullptr) {
         return Py_NewRef(f->code);

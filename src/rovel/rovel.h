@@ -17,7 +17,7 @@ struct RovelState : ModuleState {
     PyObject* staticmethod = nullptr;
     PyObject* value_error = nullptr;
 
-    int traverse(visitproc visit, void* arg) const {
+    int traverse(visitproc visit, void* arg) const noexcept {
         Py_VISIT(zip);
         Py_VISIT(staticmethod);
         Py_VISIT(value_error);

@@ -72,4 +72,4 @@ PyModuleDef module_def = {
 
 }  // namespace sorvane::rovel
 
-PyMODINIT_FUNC PyInit_rovel() { return PyModuleDef_Init(&sorvane::rovel::module_def); }
+PyMODINIT_FUNC PyInit_rovel() noexcept { return PyModuleDef_Init(&sorvane::rovel::module_def); }
