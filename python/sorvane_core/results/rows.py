@@ -19,41 +19,12 @@ from sorvane_core.utils.types import KEY_COLUMNS
 FIXED_COLUMNS = ("tick", "event", "trigger")
 TAKEN = frozenset(FIXED_COLUMNS).union(*KEY_COLUMNS.values())
 
-# Where a graph keeps its key text -> (source, target) table; networkx clears
-# its __networkx_cache__ on every change of the graph.
-_ENDPOINTS_KEY = "sorvane_core.edge_keys"
-
-
 def key_columns(kind: Any) -> tuple[str, ...]:
     """The key columns of a callback type (None and unknown types have none)."""
     try:
         return KEY_COLUMNS.get(kind, ())
     except TypeError:  # an unhashable type: no collector shape
         return ()
-
-
-def edge_key(source: Any, target: Any) -> str:
-    """The text key under which the collectors store an edge's result."""
-    return f"{_text(source)},{_text(target)}"
-
-
-def _text(value: Any) -> str:
-    return value if type(value) is str else format(value, "")
-
-
-def endpoints(graph: Any) -> dict[str, tuple[Any, Any]]:
-    """Key text -> (source, target) for the edges of ``graph``, in walk order: where
-    two edges share a key, the one walked later wins, as in the collectors."""
-    state = getattr(graph, "__dict__", {})
-    cache = state.get("__networkx_cache__")
-    if cache is not None and "_graph" not in state:
-        found = cache.get(_ENDPOINTS_KEY)
-        if found is not None:
-            return found  # type: ignore[no-any-return]
-    table = {edge_key(u, v): (u, v) for u, v, _ in graph.edges(data=True)}
-    if cache is not None and "_graph" not in state:
-        cache[_ENDPOINTS_KEY] = table
-    return table
 
 
 def keyed_values(
@@ -70,7 +41,7 @@ def keyed_values(
     if not nested:  # the item's key, or its edge's endpoints in the infrastructure
         if not by_edge:
             return [((key,), value) for key, value in data.items()]
-        ends = endpoints(infrastructure)
+        ends = _edge_ends(infrastructure)
         return [(ends.get(key, _NO_ENDS), value) for key, value in data.items()]
     found: list[tuple[tuple[Any, ...], Any]] = []
     for app_id, inner in data.items():  # application id -> inner dict
@@ -80,11 +51,19 @@ def keyed_values(
             found.extend([((app_id, key), value) for key, value in inner.items()])
         else:
             pl = placements.get(app_id)
-            ends = endpoints(pl.application) if pl is not None else {}
+            ends = _edge_ends(pl.application) if pl is not None else {}
             found.extend(
                 [((app_id, *ends.get(key, _NO_ENDS)), value) for key, value in inner.items()]
             )
     return found
+
+
+def _edge_ends(graph: Any) -> Mapping[str, tuple[Any, Any]]:
+    # Imported when first needed: the graphs import networkx, which importing
+    # the package leaves out.
+    from sorvane_core.graph import edge_ends
+
+    return edge_ends(graph)
 
 
 _EDGE = ("source", "target")
