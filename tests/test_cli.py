@@ -1,4 +1,4 @@
-"""The command line, the example scenario, plots, and a run killed mid-way."""
+"""The command line, the example scenario, and a run killed mid-way."""
 
 import json
 import os
@@ -11,7 +11,7 @@ from pathlib import Path
 import pandas as pd
 import pytest
 
-from sorvane_core import cli, plot
+from sorvane_core import cli
 
 ROOT = Path(__file__).resolve().parent.parent
 SCENARIO = ROOT / "examples" / "edge_cloud.py"
@@ -84,43 +84,3 @@ def test_a_killed_run_leaves_every_finished_tick_well_formed(tmp_path):
     for jsonl in tmp_path.glob("*.jsonl"):
         rows = [json.loads(line) for line in jsonl.read_text().splitlines()]
         assert rows and rows[-1]["tick"] >= ticks.index[-1] - 1
-
-
-def table(entities, ticks=5, column="load_pct"):
-    return pd.DataFrame([{"tick": t, "event": "tick", "trigger": "tick", "node": f"n{e}",
-                          column: e * t}
-                         for t in range(ticks) for e in range(entities)])
-
-
-@pytest.mark.parametrize("entities, lines", [(3, 3), (12, 12), (13, 0)])
-def test_plots_draw_lines_up_to_a_dozen_entities_then_a_heat_map(entities, lines):
-    fig = plot.figure(table(entities), title="node_load")
-    (ax,) = [a for a in fig.axes if a.get_label() != "<colorbar>"]
-    assert len(ax.get_lines()) == lines and ax.get_xlabel() == "tick"
-    assert (ax.get_ylabel() == "load (%)") if lines else ax.get_ylabel() == "node (13)"
-    assert fig._suptitle.get_text() == "node load"
-
-
-@pytest.mark.parametrize("name, text", [("latency_ms", "latency (ms)"),
-                                        ("traffic_Mbps", "traffic (Mbit/s)"),
-                                        ("value", "value"), ("queue_length", "queue length")])
-def test_axis_labels_take_units_from_column_names(name, text):
-    assert plot.label(name) == text
-
-
-def test_save_all_writes_a_png_per_numeric_report(tmp_path):
-    table(3).to_csv(tmp_path / "load.csv", index=False)
-    table(2, column="value").to_json(tmp_path / "both.jsonl", orient="records", lines=True)
-    table(2, column="value").to_csv(tmp_path / "both.csv", index=False)
-    pd.DataFrame({"tick": [0], "event": ["tick"], "trigger": ["tick"], "value": ["text"]}).to_csv(
-        tmp_path / "words.csv", index=False)
-    assert [p.name for p in plot.save_all(tmp_path)] == ["both.png", "load.png"]
-    assert (tmp_path / "load.png").read_bytes()[:4] == b"\x89PNG"
-    with pytest.raises(ValueError, match="the report 'words' has no numeric value column"):
-        plot.figure(tmp_path / "words.csv")
-
-
-def test_plots_without_matplotlib_name_the_extra(monkeypatch):
-    monkeypatch.setitem(sys.modules, "matplotlib.figure", None)
-    with pytest.raises(ImportError, match=r"pip install 'sorvane_core\[analysis\]'"):
-        plot.figure(table(2))
