@@ -5,12 +5,9 @@ with one actor per infrastructure node. Importing the package stays cheap: it
 does not import Ray, networkx or the optional analysis libraries.
 """
 
+from typing import Any
+
 __version__ = "0.1.0"
-
-# The results layer plugs its reports and tables into the simulator.
-from typing import Any  # noqa: E402
-
-import sorvane_core.results  # noqa: E402,F401
 
 
 def __getattr__(name: str) -> Any:

@@ -190,39 +190,3 @@ class PlacementView:
         # Read-only mapping proxies do not pickle; rebuild from plain dicts.
         plain = {app: dict(services) for app, services in self.mapping.items()}
         return (type(self), (self.tick, plain))
-
-
-class ViewCache:
-    """The frozen mapping behind the placement views of a run.
-
-    Rebuilt only after a change of a tracked dict, and then only for the
-    applications whose mapping changed; earlier views keep their own snapshot.
-    """
-
-    def __init__(self) -> None:
-        self.seen = -1  # CHANGES.value at the last refresh
-        self.source: Any = None  # the placements dict refreshed from
-        self._inner: dict[Hashable, tuple[Any, int | None, Mapping[Hashable, Hashable]]] = {}
-        self.frozen: Mapping[Hashable, Mapping[Hashable, Hashable]] = MappingProxyType({})
-
-    def refresh(self, placements: Mapping[Hashable, Placement]) -> None:
-        """Snapshot ``placements`` (application id -> Placement) into ``frozen``."""
-        self.seen = CHANGES.value
-        self.source = placements
-        previous = self._inner
-        inner: dict[Hashable, tuple[Any, int | None, Mapping[Hashable, Hashable]]] = {}
-        for app, pl in placements.items():
-            mapping = pl.mapping
-            version = getattr(mapping, "version", None)
-            kept = previous.get(app)
-            if (
-                version is not None
-                and kept is not None
-                and kept[0] is mapping
-                and kept[1] == version
-            ):
-                inner[app] = kept
-            else:
-                inner[app] = (mapping, version, MappingProxyType(dict(mapping)))
-        self._inner = inner
-        self.frozen = MappingProxyType({app: entry[2] for app, entry in inner.items()})

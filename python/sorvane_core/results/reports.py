@@ -1,11 +1,19 @@
-"""Reports streamed to files as a run goes, and the run's metadata.
+"""Reports streamed to files as a run goes, and the run's record, ``run.json``.
 
 For each callback whose ``report_types`` holds "csv" (or "jsonl"), a run with an
-output folder writes ``<out>/<callback name>.csv`` (or ``.jsonl``): the rows of a
-tick are written in one piece and flushed when the tick and the events it
-triggered are done, so that memory stays bounded and a run that is killed leaves
-every finished tick in its files, well formed. ``<out>/run.json`` describes the
-run; it says "running" until the run ends.
+output folder writes ``<out>/<callback name>.csv`` (or ``.jsonl``). A tick's rows
+reach the files only once the tick and the events it triggered are done, in one
+write per file, flushed; the rows of a tick that does not finish (an error, an
+interrupt, a run closed half-way) are dropped. So the files hold whole ticks
+only, as many as ``run.json`` says were run, and a run that is killed leaves
+every finished tick in its files, well formed.
+
+``<out>/run.json`` records the run: its status ("running" until it ends, then
+"finished", "failed" with the error, "interrupted" or "closed"), what ran and
+with what, and every file that the run owns in the folder. One folder holds one
+run: a folder that holds a run already is refused unless the caller asks to
+overwrite it, which first removes that run's own files, those its ``run.json``
+lists, and nothing else.
 """
 
 from __future__ import annotations
@@ -19,7 +27,7 @@ import platform
 import re
 import sys
 import time
-from collections.abc import Callable, Hashable, Sequence
+from collections.abc import Callable, Hashable, Mapping, Sequence
 from datetime import UTC, datetime
 from json.encoder import encode_basestring
 from pathlib import Path
@@ -29,21 +37,21 @@ import sorvane_core
 from sorvane_core.results.rows import (
     FIXED_COLUMNS,
     PLAIN,
-    column,
-    flat,
-    is_scalar,
-    json_text,
+    Found,
     key_columns,
     pairs,
-    scalar,
     value_cells,
 )
-from sorvane_core.simulation.observers import Activation, Record
+from sorvane_core.simulation.observers import Activation
+from sorvane_core.utils.types import REPORT_SUFFIXES
 
 if TYPE_CHECKING:
     from sorvane_core.simulation.simulator import Simulator
 
-SUFFIXES = {"csv": ".csv", "jsonl": ".jsonl"}
+RUN_RECORD = "run.json"
+
+# How often, in seconds, run.json is brought up to date while a run goes.
+_RECORD_EVERY_S = 2.0
 
 
 def file_stem(name: Any) -> str:
@@ -58,26 +66,81 @@ def report_files(callback: Any) -> dict[str, str]:
     kinds = getattr(callback, "report_types", ())
     kinds = [kinds] if isinstance(kinds, str) else kinds
     stem = file_stem(callback.name)
-    return {kind: stem + SUFFIXES[kind] for kind in dict.fromkeys(kinds) if kind in SUFFIXES}
+    return {
+        kind: stem + REPORT_SUFFIXES[kind] for kind in dict.fromkeys(kinds)
+        if kind in REPORT_SUFFIXES
+    }
+
+
+class UnwritableValueError(ValueError):
+    """A callback's value that a report cannot hold.
+
+    Attributes:
+        callback: the callback's name.
+        tick: the tick of the value.
+        value_type: the name of the value's type.
+    """
+
+    def __init__(self, callback: Hashable, tick: Any, value: Any, file: str, reason: Any) -> None:
+        self.callback = callback
+        self.tick = tick
+        self.value_type = type(value).__name__
+        super().__init__(
+            f"callback {callback!r} produced at tick {tick} a value of type "
+            f"{self.value_type} that cannot be written to {file}: {reason}"
+        )
 
 
 Head = tuple[Any, Any, Any]  # tick, event, trigger
-Found = Sequence[tuple[tuple[Any, ...], Any]]  # (key cells, value) of each result value
 
 
-class _CsvFile:
+class _ReportFile:
+    """What both kinds of report share: rows wait in ``pending`` until the tick is
+    done, then are made into bytes (``prepare``, which may fail without writing
+    anything) and written in one piece (``commit``)."""
+
+    def __init__(self, path: Path, kind: Any, callback: Hashable) -> None:
+        self.path = path
+        self.callback = callback
+        self.keys = key_columns(kind)
+        self.ready = b""
+        self.file = open(path, "wb")
+
+    def failed(self, head: Head, value: Any, reason: Any) -> UnwritableValueError:
+        return UnwritableValueError(self.callback, head[0], value, self.path.name, reason)
+
+    def discard(self) -> None:
+        """Drop the rows of a tick that did not finish."""
+        raise NotImplementedError
+
+    def commit(self) -> None:
+        if self.ready:
+            self.file.write(self.ready)
+            self.file.flush()
+            self.ready = b""
+
+    def close(self) -> None:
+        self.discard()
+        self.file.close()
+
+
+def _csv_cell(cell: Any) -> Any:
+    # NaN as an empty cell, read back as missing; the text "nan" stays text.
+    return None if type(cell) is float and cell != cell else cell
+
+
+class _CsvFile(_ReportFile):
     """Rows as CSV. The header grows with new value columns: the file is then
     written anew (to a temporary file that replaces it), with empty cells in
     the new columns of the rows already written."""
 
-    def __init__(self, path: Path, kind: Any) -> None:
-        self.path = path
-        self.fixed = [*FIXED_COLUMNS, *key_columns(kind)]
+    def __init__(self, path: Path, kind: Any, callback: Hashable) -> None:
+        super().__init__(path, kind, callback)
+        self.fixed = [*FIXED_COLUMNS, *self.keys]
         self.values: dict[str, int] = {}  # value column -> its place after the fixed ones
         self.header = 0  # columns in the file's header; 0 before the first rows
         self.pending: list[Sequence[Any]] = []
-        self.ragged = False
-        self.file = open(path, "w", newline="", encoding="utf-8")
+        self.values_seen = 0  # value columns when the pending rows began
 
     def _place(self, column: str) -> int:
         place = self.values.get(column)
@@ -86,40 +149,55 @@ class _CsvFile:
         return place
 
     def add(self, head: Head, found: Found) -> None:
-        if self.values.keys() == {"value"} and all(type(value) in PLAIN for _, value in found):
-            # The usual shape: one scalar per row, in the one value column.
-            self.pending.extend([(*head, *keys, value) for keys, value in found])
-            return
+        if self.values.keys() == {"value"}:
+            plain = [value for _, value in found]
+            if all(type(value) in PLAIN for value in plain):
+                # The usual shape: one scalar per row, in the one value column.
+                self.pending.extend(
+                    [(*head, *keys, _csv_cell(value)) for (keys, _), value in zip(found, plain)]
+                )
+                return
         fixed = len(self.fixed)
         for keys, value in found:
-            cells = {self._place(c): cell for c, cell in value_cells(value).items()}
-            row: list[Any] = [*head, *keys, *[""] * len(self.values)]
+            try:
+                cells = {self._place(c): cell for c, cell in value_cells(value).items()}
+            except Exception as err:
+                raise self.failed(head, value, err) from err
+            row: list[Any] = [*head, *keys, *[None] * len(self.values)]
             for place, cell in cells.items():
-                row[fixed + place] = cell
+                row[fixed + place] = _csv_cell(cell)
             self.pending.append(row)
-            self.ragged = True  # rows already pending may be narrower
 
-    def flush(self) -> None:
+    def discard(self) -> None:
+        self.pending.clear()
+        self.ready = b""
+        # Columns that only the dropped rows had never reach the header.
+        kept = self.header - len(self.fixed) if self.header else 0
+        for column in list(self.values)[kept:]:
+            del self.values[column]
+
+    def prepare(self) -> None:
         if not self.pending:
             return
         width = len(self.fixed) + len(self.values)
         out = io.StringIO()
         writer = csv.writer(out, lineterminator="\n")
-        if self.header != width:
-            if self.header:
-                self._rewrite(width)
-            else:
-                writer.writerow([*self.fixed, *self.values])
-            self.header = width
-        if self.ragged:
-            self.pending = [
-                r if len(r) == width else [*r, *[""] * (width - len(r))] for r in self.pending
-            ]
-            self.ragged = False
-        writer.writerows(self.pending)
+        if not self.header:
+            writer.writerow([*self.fixed, *self.values])
+        writer.writerows(
+            [r if len(r) == width else [*r, *[None] * (width - len(r))] for r in self.pending]
+        )
+        self.ready = _encoded(out.getvalue(), self.pending, self)
         self.pending.clear()
-        self.file.write(out.getvalue())
-        self.file.flush()
+
+    def commit(self) -> None:
+        if not self.ready:
+            return
+        width = len(self.fixed) + len(self.values)
+        if self.header and self.header != width:
+            self._rewrite(width)
+        self.header = width
+        super().commit()
 
     def _rewrite(self, width: int) -> None:
         self.file.close()
@@ -133,16 +211,33 @@ class _CsvFile:
             for row in reader:
                 writer.writerow(row + [""] * (width - len(row)))
         os.replace(temporary, self.path)
-        self.file = open(self.path, "a", newline="", encoding="utf-8")
+        self.file = open(self.path, "ab")
 
     def close(self) -> None:
         try:
-            self.flush()
+            self.discard()
             if not self.header:  # a callback that never activated: an empty table
-                self.file.write(",".join([*self.fixed, *self.values]) + "\n")
+                self.file.write((",".join([*self.fixed, *self.values]) + "\n").encode())
                 self.header = len(self.fixed)
         finally:
             self.file.close()
+
+
+def _encoded(text: str, rows: Sequence[Any], report: _ReportFile) -> bytes:
+    """``text`` as UTF-8; text that has no UTF-8 form (a lone surrogate) is an error
+    that names the callback, the tick and the row's value."""
+    try:
+        return text.encode("utf-8")
+    except UnicodeEncodeError as err:
+        for row in rows:
+            line = row if isinstance(row, str) else repr(list(row))
+            try:
+                line.encode("utf-8")
+            except UnicodeEncodeError:
+                tick = json.loads(row)["tick"] if isinstance(row, str) else row[0]
+                value = row if isinstance(row, str) else row[-1]
+                raise report.failed((tick, None, None), value, err) from err
+        raise
 
 
 def _float(value: float) -> str:
@@ -161,66 +256,162 @@ _JSON: dict[type, Callable[[Any], str]] = {
 
 def _json(value: Any) -> str:
     encode = _JSON.get(type(value))
-    return encode(value) if encode is not None else json_text(value)
+    return encode(value) if encode is not None else json.dumps(value, ensure_ascii=False)
 
 
-class _JsonlFile:
+class _JsonlFile(_ReportFile):
     """Rows as JSON objects, one per line, as ``json.dumps`` writes them."""
 
-    def __init__(self, path: Path, kind: Any) -> None:
-        self.path = path
-        self.keys = [f", {_json(c)}: " for c in key_columns(kind)]
+    def __init__(self, path: Path, kind: Any, callback: Hashable) -> None:
+        super().__init__(path, kind, callback)
+        self.names = [f", {_json(c)}: " for c in self.keys]
         self.pending: list[str] = []
-        self.file = open(path, "w", encoding="utf-8")
 
     def add(self, head: Head, found: Found) -> None:
         tick, event, trigger = head
         start = f'{{"tick": {_json(tick)}, "event": {_json(event)}, "trigger": {_json(trigger)}'
         for keys, value in found:
             parts = [start]
-            for name, key in zip(self.keys, keys):
-                parts.append(name)
-                parts.append(_json(key))
-            if type(value) in PLAIN or is_scalar(value):
-                parts.append(', "value": ')
-                parts.append(_json(scalar(value)))
-            elif flat(value):
-                for k, v in value.items():
-                    parts.append(f", {_json(column(k))}: {_json(scalar(v))}")
-            else:
-                parts.append(', "value": ')
-                parts.append(_json(json_text(value)))
+            try:
+                for name, key in zip(self.names, keys):
+                    parts.append(name)
+                    parts.append(_json(key))
+                if type(value) in PLAIN:
+                    parts.append(', "value": ')
+                    parts.append(_json(value))
+                else:
+                    for column, cell in value_cells(value).items():
+                        parts.append(f", {_json(column)}: {_json(cell)}")
+            except Exception as err:
+                raise self.failed(head, value, err) from err
             parts.append("}")
             self.pending.append("".join(parts))
 
-    def flush(self) -> None:
+    def discard(self) -> None:
+        self.pending.clear()
+        self.ready = b""
+
+    def prepare(self) -> None:
         if self.pending:
             self.pending.append("")
-            self.file.write("\n".join(self.pending))
+            self.ready = _encoded("\n".join(self.pending), self.pending, self)
             self.pending.clear()
-            self.file.flush()
-
-    def close(self) -> None:
-        try:
-            self.flush()
-        finally:
-            self.file.close()
 
 
-_WRITERS = {"csv": _CsvFile, "jsonl": _JsonlFile}
+_WRITERS: dict[str, Callable[[Path, Any, Hashable], Any]] = {"csv": _CsvFile, "jsonl": _JsonlFile}
+
+
+# -- the folder of a run --------------------------------------------------------------
+
+
+def check_folder(out: Path, overwrite: bool) -> None:
+    """Raise, before anything is written, if ``out`` cannot take a new run: it is
+    not a folder, it holds a run already (unless ``overwrite``), or it cannot
+    be written."""
+    if out.exists() and not out.is_dir():
+        raise NotADirectoryError(f"output folder {str(out)!r} is a file, not a folder")
+    record = out / RUN_RECORD
+    if record.exists() and not overwrite:
+        status = _read_record(out).get("status", "unknown")
+        raise FileExistsError(
+            f"output folder {str(out)!r} already holds a run (its run.json says "
+            f"{status!r}); choose another folder, or overwrite it (overwrite=True, "
+            f"--overwrite), which removes that run's files and nothing else"
+        )
+    existing = out
+    while not existing.exists() and existing != existing.parent:
+        existing = existing.parent
+    if not existing.is_dir() or not os.access(existing, os.W_OK | os.X_OK):
+        raise PermissionError(f"cannot write into output folder {str(out)!r}")
+
+
+def _read_record(folder: Path) -> dict[str, Any]:
+    try:
+        found = json.loads((folder / RUN_RECORD).read_text(encoding="utf-8"))
+    except (OSError, ValueError):
+        return {}
+    return found if isinstance(found, dict) else {}
+
+
+def run_files(record: Mapping[str, Any]) -> list[str]:
+    """The files a run record says its run owns: ``files``, or for a record written
+    before it listed them, run.json, the reports and the figures."""
+    listed = record.get("files")
+    if not isinstance(listed, list):
+        listed = [RUN_RECORD]
+        for cb in record.get("callbacks", ()):
+            if isinstance(cb, dict):
+                listed.extend(cb.get("reports", ()))
+        listed.extend(record.get("figures", ()))
+    # Plain names in the folder only: a record is never a way to reach elsewhere.
+    return [
+        name for name in dict.fromkeys(listed)
+        if isinstance(name, str) and name not in ("", ".", "..") and Path(name).name == name
+        and "\\" not in name
+    ]
+
+
+def remove_run(folder: Path) -> None:
+    """Remove the files of the run recorded in ``folder`` (those its run.json lists),
+    run.json last, and nothing else."""
+    names = run_files(_read_record(folder))
+    if RUN_RECORD in names:  # last: a removal cut short still knows what is left
+        names.remove(RUN_RECORD)
+        names.append(RUN_RECORD)
+    for name in names:
+        (folder / name).unlink(missing_ok=True)
+
+
+def write_record(folder: Path, data: Mapping[str, Any]) -> None:
+    """Write ``folder/run.json`` atomically: a reader sees the old or the new one."""
+    temporary = folder / (RUN_RECORD + ".partial")
+    temporary.write_text(json.dumps(data, indent=2, default=str) + "\n", encoding="utf-8")
+    os.replace(temporary, folder / RUN_RECORD)
+
+
+def status_of(error: BaseException | None) -> str:
+    """How a run ended, as its record says it."""
+    if error is None:
+        return "finished"
+    if isinstance(error, GeneratorExit):
+        return "closed"
+    if isinstance(error, KeyboardInterrupt):
+        return "interrupted"
+    return "failed"
+
+
+def error_text(error: BaseException | None) -> str | None:
+    if error is None or isinstance(error, (GeneratorExit, KeyboardInterrupt)):
+        return None
+    return f"{type(error).__name__}: {error}"
+
+
+# -- the observer --------------------------------------------------------------------
 
 
 class Reports:
-    """Observer that writes the reports of a run, and its run.json, into ``out``."""
+    """Observer that writes the reports of a run, and its run.json, into ``out``.
 
-    def __init__(self, out: str | os.PathLike[str]) -> None:
+    The folder is checked when this is made (before the run): a folder that
+    holds a run is refused unless ``overwrite``, and one that cannot be written
+    is refused. ``metadata`` adds fields to run.json.
+    """
+
+    def __init__(
+        self, out: str | os.PathLike[str], *, overwrite: bool = False,
+        metadata: Mapping[str, Any] | None = None,
+    ) -> None:
         self.out = Path(out)
+        self.overwrite = overwrite
+        self.metadata = dict(metadata or {})
+        check_folder(self.out, overwrite)
         self._files: dict[Hashable, list[Any]] = {}  # callback name -> its open reports
         self._names: dict[str, Hashable] = {}  # file name -> callback name
         self._simulator: Any = None
         self._ticks = 0
         self._started_at = ""
         self._clock = 0.0
+        self._recorded_at = 0.0
 
     def started(self, simulator: Simulator, ticks: int) -> None:
         self._simulator, self._ticks = simulator, ticks
@@ -229,12 +420,16 @@ class Reports:
         # Every name is checked before any file is opened; a clash is then
         # recorded in run.json like any other failure.
         self.out.mkdir(parents=True, exist_ok=True)
+        if (self.out / RUN_RECORD).exists():
+            check_folder(self.out, self.overwrite)  # taken since the run was made
+            remove_run(self.out)
+        self._write_record("running", None)
         plans = [(cb, report_files(cb)) for cb in simulator.callbacks]
         for cb, files in plans:
             self._claim(cb.name, files)
         for cb, files in plans:
             self._open(cb, files)
-        self._write_metadata("running", None)
+        self._write_record("running", None)
 
     def _claim(self, name: Hashable, files: dict[str, str]) -> None:
         for file in files.values():
@@ -247,12 +442,13 @@ class Reports:
 
     def _open(self, cb: Any, files: dict[str, str]) -> list[Any]:
         kind = getattr(cb, "type", None)
-        opened = self._files[cb.name] = [_WRITERS[k](self.out / f, kind) for k, f in files.items()]
+        opened = self._files[cb.name] = [
+            _WRITERS[k](self.out / f, kind, cb.name) for k, f in files.items()
+        ]
         return opened
 
-    def recorded(self, record: Record, activations: Sequence[Activation]) -> None:
-        sim = self._simulator
-        for cb, by_event in activations:
+    def recorded(self, record: dict[str, Any], activations: Sequence[Activation]) -> None:
+        for cb, by_event, ends in activations:
             files = self._files.get(cb.name)
             if files is None:  # added during the run
                 planned = report_files(cb)
@@ -263,15 +459,21 @@ class Reports:
             name = cb.name
             trigger = record["activated_by"][name]
             head = (record["tick"], record["event"], getattr(trigger, "name", trigger))
-            found = pairs(getattr(cb, "type", None), record["data"][name], by_event,
-                          sim.placements, sim.infrastructure)
+            found = pairs(getattr(cb, "type", None), record["data"][name], by_event, ends)
             for file in files:
                 file.add(head, found)
 
     def step_done(self) -> None:
-        for files in self._files.values():
-            for file in files:
-                file.flush()
+        # Every file's bytes first, so that a value that cannot be written stops
+        # the tick before any file holds part of it.
+        opened = [file for files in self._files.values() for file in files]
+        for file in opened:
+            file.prepare()
+        for file in opened:
+            file.commit()
+        now = time.perf_counter()
+        if now - self._recorded_at > _RECORD_EVERY_S:
+            self._write_record("running", None)
 
     def finished(self, simulator: Simulator, error: BaseException | None) -> None:
         # Every file is closed and run.json written whatever fails on the way;
@@ -283,19 +485,20 @@ class Reports:
                     file.close()
                 except Exception as exc:
                     failure = failure or exc
-        if isinstance(error, GeneratorExit):
-            self._write_metadata("closed", None)
-        else:
-            cause = error if error is not None else failure
-            self._write_metadata("failed" if cause is not None else "finished", cause)
+        cause = error if error is not None else failure
+        self._write_record(status_of(cause), cause)
         if failure is not None:
             raise failure
 
-    def _write_metadata(self, status: str, error: BaseException | None) -> None:
+    def _files_owned(self) -> list[str]:
+        return [RUN_RECORD, *self._names]
+
+    def _write_record(self, status: str, error: BaseException | None) -> None:
         sim = self._simulator
+        self._recorded_at = time.perf_counter()
         data = {
             "status": status,
-            "error": None if error is None else f"{type(error).__name__}: {error}",
+            "error": error_text(error),
             "sorvane_core": sorvane_core.__version__,
             "python": platform.python_version(),
             "platform": platform.platform(),
@@ -316,10 +519,11 @@ class Reports:
                 "links": sim.infrastructure.number_of_edges(),
             },
             "placements": _placement_sizes(sim),
+            "reports": list(self._names),
+            "files": self._files_owned(),
         }
-        temporary = self.out / "run.json.partial"
-        temporary.write_text(json.dumps(data, indent=2, default=str) + "\n", encoding="utf-8")
-        os.replace(temporary, self.out / "run.json")
+        data.update(self.metadata)
+        write_record(self.out, data)
 
 
 def _describe(cb: Any) -> dict[str, Any]:
@@ -327,12 +531,16 @@ def _describe(cb: Any) -> dict[str, Any]:
     return {
         "name": cb.name,
         "type": getattr(kind, "value", kind),
-        "activates_on": list(cb.activates_on),
+        "activates_on": _listed(cb.activates_on),
         "periods": dict(getattr(cb, "_activates_every_n", {}) or {}),
         "remote": bool(getattr(cb, "remote", False)),
-        "report_types": list(getattr(cb, "report_types", ())),
+        "report_types": _listed(getattr(cb, "report_types", ())),
         "reports": list(report_files(cb).values()),
     }
+
+
+def _listed(names: Any) -> list[Any]:
+    return [names] if isinstance(names, str) else list(names)
 
 
 def _placement_sizes(sim: Any) -> dict[str, int]:

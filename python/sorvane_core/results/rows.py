@@ -4,7 +4,18 @@ A row holds ``tick``, ``event``, ``trigger`` (what activated the callback), the
 key columns of the callback's type, then the value: a scalar in ``value``, a flat
 mapping of scalars in one column per key, anything else as JSON text in
 ``value``. Interaction and link results, which the collectors key by text, get
-their real source and target back from the graphs the collectors walked.
+their real source and target from the ends taken when the value was recorded.
+
+The value columns of a result come from one function, :func:`value_cells`, for
+the CSV and JSON-lines reports and for the tables made from the history alike.
+Cells are plain Python scalars: ``str``, ``int``, ``float``, ``bool`` or None;
+numpy's scalars become the Python scalar they hold.
+
+JSON text (a value that is neither a scalar nor a flat mapping) is written so that
+it can be read back: a mapping whose keys are all text becomes a JSON object; a
+mapping with any other key becomes a list of ``[key, value]`` pairs (so
+``{(0, 1): 2}`` is ``[[[0, 1], 2]]``: no key is lost or merged); tuples become
+lists, sets sorted lists, numpy arrays nested lists; other objects their ``str``.
 """
 
 from __future__ import annotations
@@ -14,10 +25,15 @@ import numbers
 from collections.abc import Hashable, Iterator, Mapping
 from typing import Any
 
-from sorvane_core.utils.types import KEY_COLUMNS
+from sorvane_core.utils.types import EDGE_COLUMNS, KEY_COLUMNS
 
 FIXED_COLUMNS = ("tick", "event", "trigger")
 TAKEN = frozenset(FIXED_COLUMNS).union(*KEY_COLUMNS.values())
+
+PLAIN = frozenset({str, int, float, bool, type(None)})  # scalars that need no conversion
+
+Found = list[tuple[tuple[Any, ...], Any]]  # (key cells, value) of each result value
+
 
 def key_columns(kind: Any) -> tuple[str, ...]:
     """The key columns of a callback type (None and unknown types have none)."""
@@ -27,70 +43,72 @@ def key_columns(kind: Any) -> tuple[str, ...]:
         return ()
 
 
-def keyed_values(
-    kind: Any, data: Any, placements: Mapping[Hashable, Any], infrastructure: Any
-) -> list[tuple[tuple[Any, ...], Any]]:
-    """(key cells, value) for each result value of an activation by an event."""
+def keyed_values(kind: Any, data: Any, ends: Any = None) -> Found:
+    """(key cells, value) for each result value of an activation by an event.
+
+    ``ends`` are the ends of the edges walked, taken when the value was recorded:
+    for a link callback, key text -> (source, target); for an interaction
+    callback, application id -> that table. A key they do not know gets no ends.
+    """
     columns = key_columns(kind)
     if not columns:
         return [((), data)]
     if not isinstance(data, Mapping):  # not a collector's result: one row as it is
         return [((None,) * len(columns), data)]
     nested = columns[0] == "application" and len(columns) > 1
-    by_edge = columns[-2:] == _EDGE
-    if not nested:  # the item's key, or its edge's endpoints in the infrastructure
+    by_edge = columns[-2:] == EDGE_COLUMNS
+    if not nested:  # the item's key, or its edge's ends
         if not by_edge:
             return [((key,), value) for key, value in data.items()]
-        ends = _edge_ends(infrastructure)
-        return [(ends.get(key, _NO_ENDS), value) for key, value in data.items()]
-    found: list[tuple[tuple[Any, ...], Any]] = []
+        table = ends or {}
+        return [(table.get(key, _NO_ENDS), value) for key, value in data.items()]
+    found: Found = []
     for app_id, inner in data.items():  # application id -> inner dict
         if not isinstance(inner, Mapping):
             found.append(((app_id,) + (None,) * (len(columns) - 1), inner))
         elif not by_edge:
             found.extend([((app_id, key), value) for key, value in inner.items()])
         else:
-            pl = placements.get(app_id)
-            ends = _edge_ends(pl.application) if pl is not None else {}
+            table = (ends or {}).get(app_id) or {}
             found.extend(
-                [((app_id, *ends.get(key, _NO_ENDS)), value) for key, value in inner.items()]
+                [((app_id, *table.get(key, _NO_ENDS)), value) for key, value in inner.items()]
             )
     return found
 
 
-def _edge_ends(graph: Any) -> Mapping[str, tuple[Any, Any]]:
-    # Imported when first needed: the graphs import networkx, which importing
-    # the package leaves out.
-    from sorvane_core.graph import edge_ends
-
-    return edge_ends(graph)
-
-
-_EDGE = ("source", "target")
 _NO_ENDS = (None, None)
 
 
-PLAIN = frozenset({str, int, float, bool, type(None)})  # scalars that need no conversion
-
-
-def pairs(
-    kind: Any, data: Any, by_event: bool, placements: Mapping[Hashable, Any], infrastructure: Any
-) -> list[tuple[tuple[Any, ...], Any]]:
+def pairs(kind: Any, data: Any, by_event: bool, ends: Any = None) -> Found:
     """(key cells, value) for each result value of an activation; by another
     callback, the single value with empty key cells."""
     if by_event:
-        return keyed_values(kind, data, placements, infrastructure)
+        return keyed_values(kind, data, ends)
     return [((None,) * len(key_columns(kind)), data)]
 
 
+def _numpy_scalar(value: Any) -> bool:
+    """A numpy scalar or 0-d array (told without importing numpy)."""
+    return type(value).__module__ == "numpy" and getattr(value, "ndim", None) == 0
+
+
 def is_scalar(value: Any) -> bool:
-    return type(value) in PLAIN or isinstance(value, (str, bool, numbers.Real))
+    return (
+        type(value) in PLAIN
+        or isinstance(value, (str, numbers.Real))
+        or _numpy_scalar(value)
+    )
 
 
 def scalar(value: Any) -> Any:
-    """A scalar as a plain Python value (numpy's become int or float)."""
+    """A scalar as a plain Python value: numpy's become the bool, int, float or text
+    they hold, other numbers int or float, text subclasses plain text."""
     if value is None or type(value) in (str, bool, int, float):
         return value
+    if isinstance(value, str):
+        return str.__str__(value)
+    if _numpy_scalar(value):
+        return scalar(value.item())
     if isinstance(value, numbers.Integral):
         return int(value)
     if isinstance(value, numbers.Real):
@@ -99,7 +117,35 @@ def scalar(value: Any) -> Any:
 
 
 def json_text(value: Any) -> str:
-    return json.dumps(value, default=str, ensure_ascii=False)
+    """JSON text of any value, in the forms the module docstring gives."""
+    return json.dumps(_plain(value, set()), ensure_ascii=False)
+
+
+def _plain(value: Any, path: set[int]) -> Any:
+    """``value`` as what ``json.dumps`` writes: dicts with text keys, lists, scalars."""
+    if value is None or type(value) in (str, int, float, bool):
+        return value
+    if is_scalar(value):
+        return scalar(value)
+    if id(value) in path:
+        raise ValueError(f"a {type(value).__name__} that contains itself cannot be written")
+    path.add(id(value))
+    try:
+        if isinstance(value, Mapping):
+            if all(isinstance(k, str) for k in value):
+                return {str.__str__(k): _plain(v, path) for k, v in value.items()}
+            return [[_plain(k, path), _plain(v, path)] for k, v in value.items()]
+        if isinstance(value, (list, tuple)):
+            return [_plain(v, path) for v in value]
+        if isinstance(value, (set, frozenset)):
+            # Sorted by their text, so that a set is written the same in every run.
+            items = [_plain(v, path) for v in value]
+            return sorted(items, key=lambda item: json.dumps(item, ensure_ascii=False))
+        if type(value).__module__ == "numpy" and hasattr(value, "tolist"):
+            return _plain(value.tolist(), path)
+        return str(value)
+    finally:
+        path.discard(id(value))
 
 
 def flat(value: Any) -> bool:
@@ -117,7 +163,7 @@ def column(key: str) -> str:
 
 
 def value_cells(value: Any) -> dict[str, Any]:
-    """The value columns of one result value."""
+    """The value columns of one result value, each cell a plain scalar."""
     if type(value) in PLAIN:
         return {"value": value}
     if is_scalar(value):
@@ -134,13 +180,12 @@ def rows(
     tick: int,
     event: Hashable,
     trigger: Any,
-    placements: Mapping[Hashable, Any],
-    infrastructure: Any,
+    ends: Any = None,
 ) -> Iterator[dict[str, Any]]:
     """The rows of one activation of a callback of type ``kind``."""
     columns = key_columns(kind)
     head = {"tick": tick, "event": event, "trigger": getattr(trigger, "name", trigger)}
-    for keys, value in pairs(kind, data, by_event, placements, infrastructure):
+    for keys, value in pairs(kind, data, by_event, ends):
         row = dict(head)
         row.update(zip(columns, keys))
         row.update(value_cells(value))

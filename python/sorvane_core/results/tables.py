@@ -35,17 +35,37 @@ def callback_named(simulator: Simulator, name: Hashable) -> Any:
     raise KeyError(f"no callback named {name!r}; the simulator has {known}")
 
 
-def table(simulator: Simulator, name: Hashable) -> pandas.DataFrame:
-    """The rows of callback ``name``: from its report in ``simulator.out`` if the
-    last run wrote one (CSV preferred), otherwise from the simulator's history."""
+SOURCES = ("reports", "history")
+
+
+def table(simulator: Simulator, name: Hashable, source: str | None = None) -> pandas.DataFrame:
+    """The rows of callback ``name`` from the last run: from its report in the
+    folder that run wrote into (CSV preferred), otherwise from its history;
+    ``source`` ("reports" or "history") chooses. ValueError, saying why, when
+    the chosen source (or, unchosen, both) does not hold them."""
+    if source is not None and source not in SOURCES:
+        raise ValueError(f"source must be one of {SOURCES} or None, not {source!r}")
     import_pandas()
     cb = callback_named(simulator, name)
-    if simulator.out is not None:
+    folder = simulator.last_out
+    if source != "history" and folder is not None:
         files = report_files(cb)
         for kind in ("csv", "jsonl"):
-            if kind in files and (path := simulator.out / files[kind]).is_file():
+            if kind in files and (path := folder / files[kind]).is_file():
                 return read_report(path)
-    return history_table(simulator, cb)
+    if source != "reports" and simulator._kept_history:
+        return history_table(simulator, cb)
+    reasons = []
+    if source != "history":
+        if folder is None:
+            reasons.append("wrote no reports (it had no output folder)")
+        elif not report_files(cb):
+            reasons.append(f"wrote no report of it (report types {list(cb.report_types)!r})")
+        else:
+            reasons.append(f"left no report of it in {str(folder)!r}")
+    if source != "reports":
+        reasons.append("kept no history (history=False)")
+    raise ValueError(f"no results of callback {name!r}: the last run {' and '.join(reasons)}")
 
 
 def read_report(path: str | os.PathLike[str]) -> pandas.DataFrame:
@@ -173,8 +193,11 @@ def history_table(simulator: Simulator, cb: Any) -> pandas.DataFrame:
         if name not in record["data"]:
             continue
         trigger = record["activated_by"][name]
-        found.extend(rows(kind, record["data"][name], trigger == record["event"], record["tick"],
-                          record["event"], trigger, simulator.placements, simulator.infrastructure))
+        # Callback names are never event names, so a trigger that is the event is the event.
+        by_event = trigger == record["event"]
+        ends = getattr(record, "ends", {}).get(name)
+        found.extend(rows(kind, record["data"][name], by_event, record["tick"], record["event"],
+                          trigger, ends))
     columns = [*FIXED_COLUMNS, *key_columns(kind)]
     extra = [c for c in dict.fromkeys(c for r in found for c in r) if c not in columns]
     return pandas.DataFrame(found, columns=columns + extra)

@@ -14,10 +14,26 @@ from dataclasses import dataclass
 from typing import TYPE_CHECKING, Any
 
 from sorvane_core.placement import Placement
+from sorvane_core.remote.timeouts import shortened, waiting_at_most
 from sorvane_core.simulation._checks import check_free
 
 if TYPE_CHECKING:
     from sorvane_core.graph import Infrastructure
+
+
+# How long a move interrupted by Ctrl-C may spend putting the service back.
+_UNDO_AFTER_INTERRUPT_S = 10.0
+
+
+def _undo(steps: list[Callable[[], Any]]) -> Exception | None:
+    """Run the undo ``steps`` last first; return the first failure, after which
+    nothing more is tried."""
+    for undo in reversed(steps):
+        try:
+            undo()
+        except Exception as err:
+            return err
+    return None
 
 
 def urgent(error: BaseException | None) -> bool:
@@ -181,12 +197,17 @@ class Emulation:
         remote = [type(cb) for cb in callbacks if getattr(cb, "remote", False)]
         self._shipper.register(remote)
 
-    def move(self, app_id: Hashable, service: Hashable, target: Hashable) -> None:
-        """Stop and undeploy ``service`` where it runs, deploy and start it on ``target``.
+    def migrate(self, app_id: Hashable, service: Hashable, target: Hashable) -> None:
+        """Move ``service`` of the deployed application ``app_id`` to ``target``: stop
+        and undeploy it where it runs, deploy and start it there.
 
-        Raises MigrationError, with the service put back and running where it
-        was, if any step fails.
+        Refused with ValueError, before any node is asked, when another
+        application has a service of that id on ``target``. Raises
+        MigrationError, with the service put back and running where it was,
+        if any step fails. Ctrl-C during the move puts the service back too,
+        trying for a few seconds at most, then is raised as it came.
         """
+        check_free(self._live_mappings(), app_id, service, target)
         entry = self.deployed[app_id]
         source = entry.ops.mapping[service]
         if source == target:
@@ -210,15 +231,27 @@ class Emulation:
             for step, ops in zip(forward, (here, here, there, there)):
                 step(ops)
                 done += 1
-        except BaseException as exc:
+        except Exception as exc:
             error = MigrationError(app_id, service, source, target, exc)
-            for undo in reversed(backward[:done]):
-                try:
-                    undo()
-                except Exception as err:
-                    error.add_note(f"putting the service back on {source!r} failed: {err!r}")
-                    break
+            failed = _undo(backward[:done])
+            if failed is not None:
+                error.add_note(f"putting the service back on {source!r} failed: {failed!r}")
             raise error from exc
+        except BaseException as exc:
+            # Ctrl-C (or an exit) asks to stop, not to carry on as after a failed move:
+            # one short attempt to leave the service running where it was, then out.
+            with waiting_at_most(shortened(_UNDO_AFTER_INTERRUPT_S)):
+                undone: BaseException | None
+                try:
+                    undone = _undo(backward[:done])
+                except BaseException as again:  # a second Ctrl-C: stop trying
+                    undone = again
+            if undone is not None:
+                exc.add_note(
+                    f"service {service!r} of application {app_id!r} was being moved from "
+                    f"{source!r} to {target!r}; putting it back failed: {undone!r}"
+                )
+            raise
         entry.ops.mapping[service] = target
 
     def sync(self, placements: Mapping[Hashable, Placement]) -> None:
@@ -255,8 +288,7 @@ class Emulation:
                 )
             for service, node in mapping.items():
                 if live[service] != node:
-                    check_free(self._live_mappings(), app_id, service, node)
-                    self.move(app_id, service, node)
+                    self.migrate(app_id, service, node)
             entry.seen = version
 
     def _live_mappings(self) -> dict[Hashable, Any]:

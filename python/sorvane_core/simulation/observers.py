@@ -3,28 +3,37 @@
 An observer is handed to ``Simulator(..., observers=[...])``. The simulator calls
 ``started`` before set-up, ``recorded`` after each event with the callbacks that
 activated on it, ``step_done`` once a tick (or the end) and every event it
-triggered are delivered, and ``finished`` last, with the error that ended the run
-if one did, whatever happened in between.
-
-The results layer (reports and tables) sits above this one and plugs itself in
-through :data:`hooks` when the package loads, so that ``Simulator(..., out=...)``
-and ``Simulator.results`` work without this layer importing it.
+triggered are delivered, before the last of their records is handed out, and
+``finished`` last, with the error that ended the run if one did, whatever happened
+in between. What ``recorded`` saw after the last ``step_done`` belongs to a tick
+that did not finish.
 """
 
 from __future__ import annotations
 
-from collections.abc import Callable, Sequence
-from dataclasses import dataclass
-from pathlib import Path
+from collections.abc import Hashable, Mapping, Sequence
 from typing import TYPE_CHECKING, Any, NamedTuple, Protocol
 
 if TYPE_CHECKING:
     from sorvane_core.simulation.simulator import Simulator
 
-Record = dict[str, Any]
 
-# The report types that callbacks may ask for in report_types.
-REPORT_TYPES = ("csv", "jsonl")
+# Key text -> (source, target), or application id -> that, for interactions.
+Ends = Mapping[Any, Any]
+
+
+class Record(dict[str, Any]):
+    """The record of one delivered event: ``{"event", "tick", "data", "activated_by",
+    "triggered"}``, a dict like any other.
+
+    ``ends`` holds, for each link or interaction callback that activated on the
+    event itself, the real ends of the edges its result keys name, as they were
+    when the value was recorded (see :class:`Activation`); the tables made from
+    the history read them there.
+    """
+
+    __slots__ = ("ends",)
+    ends: dict[Hashable, Ends]  # set only on records that have some
 
 
 class Activation(NamedTuple):
@@ -33,11 +42,15 @@ class Activation(NamedTuple):
     ``by_event`` tells whether its latest activation on that event came from the
     event itself, so that its data has the shape of its type, or from another
     callback of the cascade, so that its data is the single value its
-    ``__call__`` returned for that callback.
+    ``__call__`` returned for that callback. ``ends`` is, for a link callback
+    activated by the event, the table from key text to the (source, target) of
+    the links it walked, and for an interaction callback, that table per
+    application; None otherwise.
     """
 
     callback: Any
     by_event: bool
+    ends: Ends | None = None
 
 
 class Observer(Protocol):
@@ -45,19 +58,8 @@ class Observer(Protocol):
 
     def started(self, simulator: Simulator, ticks: int) -> None: ...
 
-    def recorded(self, record: Record, activations: Sequence[Activation]) -> None: ...
+    def recorded(self, record: dict[str, Any], activations: Sequence[Activation]) -> None: ...
 
     def step_done(self) -> None: ...
 
     def finished(self, simulator: Simulator, error: BaseException | None) -> None: ...
-
-
-@dataclass
-class _Hooks:
-    reports: Callable[[Path], Observer] | None = None
-    table: Callable[[Simulator, str], Any] | None = None
-
-
-# Set by sorvane_core.results: what writes the reports of a run into a folder,
-# and what reads a callback's results back as a table.
-hooks = _Hooks()

@@ -6,7 +6,7 @@ import sys
 from collections.abc import Sequence
 from typing import TYPE_CHECKING, Any
 
-from sorvane_core.simulation.observers import Activation, Record
+from sorvane_core.simulation.observers import Activation
 from sorvane_core.utils.extras import ANALYSIS
 
 if TYPE_CHECKING:
@@ -40,7 +40,7 @@ class ProgressBar:
         self._bar = self._tqdm(total=ticks, unit="tick", file=sys.stderr, dynamic_ncols=True,
                                desc=f"{simulator.mode} {simulator.infrastructure.id}")
 
-    def recorded(self, record: Record, activations: Sequence[Activation]) -> None:
+    def recorded(self, record: dict[str, Any], activations: Sequence[Activation]) -> None:
         if record["event"] == "tick":
             self._bar.update(1)
             self._bar.set_postfix_str(f"tick {record['tick']}", refresh=False)

@@ -2,23 +2,25 @@
 
 from __future__ import annotations
 
+import contextvars
 import os
 import random
 from collections import deque
-from collections.abc import Generator, Hashable, Iterable, Mapping
+from collections.abc import Generator, Hashable, Iterable, Mapping, Sequence
 from pathlib import Path
 from typing import TYPE_CHECKING, Any, Protocol
 
-from sorvane_core.placement import CHANGES, Placement, PlacementView, TrackedDict, ViewCache
-from sorvane_core.remote.timeouts import set_remote_timeout
+from sorvane_core.placement import CHANGES, Placement, PlacementView, TrackedDict
+from sorvane_core.remote.timeouts import set_remote_timeout, waiting_at_most
 from sorvane_core.simulation._checks import (
     check_callbacks,
     check_free,
     check_placements,
     check_ticks,
 )
-from sorvane_core.simulation._dispatch import Listeners
-from sorvane_core.simulation.observers import Observer, Record, hooks
+from sorvane_core.simulation._dispatch import CallbackList, Listeners
+from sorvane_core.simulation._views import ViewCache
+from sorvane_core.simulation.observers import Activation, Observer
 
 if TYPE_CHECKING:
     from sorvane_core.graph import Infrastructure
@@ -65,14 +67,20 @@ class Simulator:
         infrastructure: the infrastructure.
         placements: application id -> Placement.
         placement_view: snapshot of the placements at the current tick.
-        callbacks: callbacks, notified in this order.
+        callbacks: callbacks, notified in this order. Any change to the list (an
+            item added, removed or replaced, or a new list) takes effect at the
+            next tick, after the new callbacks are checked.
         mode: ``"simulation"`` or ``"emulation"``.
         tick: the current (after a run, the last) tick.
         history: one record per delivered event of the last run, unless the
             run keeps no history.
         stopped: whether a triggered ``"stop"`` ended the last run early.
-        ticks_run: how many ticks the last run delivered.
-        out: the folder that runs write their reports into, or None.
+        ticks_run: how many ticks the last run completed: delivered with every
+            event they triggered.
+        out: the folder that runs write their reports into by default, or None.
+        overwrite: whether a run may replace the run already recorded in its
+            output folder (only that run's files are removed).
+        last_out: the folder the last run wrote its reports into, or None.
         seed: the seed of the current (or last) run: the one given, or one
             drawn at random when the run started, so that any run can be
             repeated.
@@ -86,7 +94,10 @@ class Simulator:
         remote_timeout: how long, in seconds, a run waits for the node actors
             to answer one batch of remote calls (None: for ever); past it,
             TimeoutError names the actors still busy and the run ends, its
-            actors killed.
+            actors killed. Each run has its own: runs stepped in turn, or in
+            other threads, do not change each other's.
+        metadata: fields added to the run.json of every run with an output
+            folder (a sweep records a run's parameters there).
     """
 
     def __init__(
@@ -99,33 +110,38 @@ class Simulator:
         address: str | None = None,
         history: bool = True,
         out: str | os.PathLike[str] | None = None,
+        overwrite: bool = False,
         seed: int | None = None,
         progress: bool | None = None,
         observers: Iterable[Observer] = (),
         ray_init: Mapping[str, Any] | None = None,
         remote_timeout: float | None = 300.0,
+        metadata: Mapping[str, Any] | None = None,
     ) -> None:
         if mode not in MODES:
             raise ValueError(f"mode must be one of {MODES}, not {mode!r}")
         self.infrastructure = infrastructure
         self.placements: dict[Hashable, Placement] = TrackedDict(_by_application(placements))
-        self.callbacks: list[Callback] = list(callbacks)
+        self.callbacks = callbacks  # the setter makes it a list that tracks its changes
         self.mode = mode
         self.address = address
         self.ray_init = dict(ray_init or {})
         self.remote_timeout = remote_timeout
-        self._saved_timeout: float | None = None
         self.keep_history = history
         self.out = None if out is None else Path(out)
+        self.overwrite = overwrite
+        self.last_out: Path | None = None
         self.given_seed = seed
         self.seed = seed
         self.rng = random.Random(seed)
         self.progress = progress
         self.observers: list[Observer] = list(observers)
+        self.metadata = dict(metadata or {})
         self.tick = 0
         self.ticks_run = 0
-        self.history: list[Record] = []
+        self.history: list[dict[str, Any]] = []
         self.stopped = False
+        self._kept_history = False  # whether the last run kept its history
         self._views = ViewCache()
         self._views.refresh(self.placements)
         self._view: PlacementView | None = None  # made when first read in a tick
@@ -133,6 +149,17 @@ class Simulator:
         self._emulation: Emulation | None = None  # set while services are deployed
         self._watching: list[Observer] = []  # the observers of the active run
         self._check()
+
+    @property
+    def callbacks(self) -> CallbackList:
+        """The callbacks, in the order they are notified."""
+        return self._callbacks
+
+    @callbacks.setter
+    def callbacks(self, callbacks: Iterable[Callback]) -> None:
+        self._callbacks = (
+            callbacks if isinstance(callbacks, CallbackList) else CallbackList(callbacks)
+        )
 
     # -- running -------------------------------------------------------------------
 
@@ -142,8 +169,9 @@ class Simulator:
         *,
         history: bool | None = None,
         out: str | os.PathLike[str] | None = None,
+        overwrite: bool | None = None,
         progress: bool | None = None,
-    ) -> list[Record]:
+    ) -> list[dict[str, Any]]:
         """Run ``ticks`` ticks, then emit ``"end"``; return the history of this run.
 
         Each history record is ``{"event", "tick", "data", "activated_by",
@@ -152,9 +180,13 @@ class Simulator:
         (the event, or another callback), and ``triggered`` lists the events those
         callbacks raised. With ``history=False`` (here or on the simulator)
         nothing is kept and the result is empty: for long runs whose results go
-        to reports. ``out`` and ``progress`` override the simulator's own.
+        to reports. ``out``, ``overwrite`` and ``progress`` apply to this run
+        only, over the simulator's own.
         """
-        deque(self.iter(ticks, history=history, out=out, progress=progress), maxlen=0)
+        deque(
+            self.iter(ticks, history=history, out=out, overwrite=overwrite, progress=progress),
+            maxlen=0,
+        )
         return self.history
 
     def iter(
@@ -163,8 +195,9 @@ class Simulator:
         *,
         history: bool | None = None,
         out: str | os.PathLike[str] | None = None,
+        overwrite: bool | None = None,
         progress: bool | None = None,
-    ) -> Generator[Record, None, None]:
+    ) -> Generator[dict[str, Any], None, None]:
         """Run step by step: a generator of the record of each event as it happens.
 
         Set-up (in emulation: the node actors, deploying and starting the
@@ -172,38 +205,39 @@ class Simulator:
         is exhausted or closed, or fails. Between two steps the simulation
         may be changed, for example with :meth:`migrate`; close a generator
         that is not run to its end (``contextlib.closing``), so that an
-        emulation is taken down at once.
+        emulation is taken down at once. A tick counts, in ``ticks_run`` and in
+        the reports, once its last record (its own, or that of the last event
+        it triggered) has been handed out.
         """
         ticks = check_ticks(ticks)
+        if self._listeners is not None:
+            raise RuntimeError("this simulator is already running; finish or close that run first")
         keep = self.keep_history if history is None else bool(history)
-        if out is not None:
-            self.out = Path(out)
+        folder = self.out if out is None else Path(out)
         self._check()
-        watching = self._observers_for(self.progress if progress is None else progress)
-        return self._steps(ticks, keep, watching)
+        watching = self._observers_for(
+            self.progress if progress is None else progress,
+            folder,
+            self.overwrite if overwrite is None else bool(overwrite),
+        )
+        return self._steps(ticks, keep, watching, folder)
 
-    def results(self, name: str) -> Any:
+    def results(self, name: str, *, source: str | None = None) -> Any:
         """The results of callback ``name`` as a pandas DataFrame, one row per value.
 
-        Read from its report in ``out`` when the last run wrote one, otherwise
-        from the history. Needs pandas (``pip install 'sorvane_core[analysis]'``).
+        Read from its report in the folder of the last run when that run wrote
+        one, otherwise from the history of the last run; ``source="reports"``
+        or ``source="history"`` chooses. Raises ValueError when neither holds
+        them. Needs pandas (``pip install 'sorvane_core[analysis]'``).
         """
-        if hooks.table is None:
-            raise RuntimeError("tables need sorvane_core.results, which the package loads")
-        return hooks.table(self, name)
+        from sorvane_core.results.tables import table
+
+        return table(self, name, source)
 
     def add_callback(self, callback: Callback) -> None:
-        """Add a callback, also between the steps of a run."""
-        check_callbacks([*self.callbacks, callback], self.mode)
-        self.callbacks.append(callback)
-        if self._listeners is not None:
-            self._callbacks_changed()
-
-    def _callbacks_changed(self) -> None:
-        self._check()
-        self._listeners = Listeners(self.callbacks)
-        if self._emulation is not None:
-            self._emulation.ship(self.callbacks)
+        """Add a callback, also between the steps of a run (from the next tick on)."""
+        check_callbacks([*self._callbacks, callback], self.mode)
+        self._callbacks.append(callback)
 
     def migrate(self, app_id: Hashable, service_id: Hashable, node: Hashable) -> None:
         """Move service ``service_id`` of application ``app_id`` to ``node``.
@@ -212,7 +246,8 @@ class Simulator:
         service is also stopped and undeployed on its node, then deployed and
         started on ``node``. The placement view of the next tick shows the
         move. A failed move raises MigrationError and leaves the service where
-        it was, running.
+        it was, running; Ctrl-C during a move puts the service back (trying
+        for a few seconds at most) and is raised as KeyboardInterrupt.
         """
         pl = self.placements.get(app_id)
         if pl is None:
@@ -232,22 +267,25 @@ class Simulator:
                 check_free(self.placements, app_id, service_id, node)
             pl.mapping[service_id] = node
             return
-        emulation.sync(self.placements)  # earlier changes first, so that the record is current
-        check_free(emulation._live_mappings(), app_id, service_id, node)
-        emulation.move(app_id, service_id, node)
+        with waiting_at_most(self.remote_timeout):
+            emulation.sync(self.placements)  # earlier changes first, so that the record is current
+            emulation.migrate(app_id, service_id, node)
         pl.mapping[service_id] = node
 
     def _check(self) -> None:
-        check_callbacks(self.callbacks, self.mode)
+        check_callbacks(self._callbacks, self.mode)
         check_placements(self.infrastructure, self.placements, self.mode)
 
-    def _observers_for(self, progress: bool | None) -> list[Observer]:
+    def _observers_for(
+        self, progress: bool | None, folder: Path | None, overwrite: bool
+    ) -> list[Observer]:
         """This run's observers: the simulator's, the reports, the progress bar."""
         watching = list(self.observers)
-        if self.out is not None:
-            if hooks.reports is None:
-                raise RuntimeError("reports need sorvane_core.results, which the package loads")
-            watching.append(hooks.reports(self.out))
+        if folder is not None:
+            from sorvane_core.results.reports import Reports
+
+            # Checks the folder now: a used or unwritable folder fails before the run.
+            watching.append(Reports(folder, overwrite=overwrite, metadata=self.metadata))
         if progress is not False:
             from sorvane_core.simulation.progress import ProgressBar, tqdm_for
 
@@ -256,17 +294,39 @@ class Simulator:
                 watching.append(ProgressBar(tqdm))
         return watching
 
+    # -- the run -------------------------------------------------------------------
+
     def _steps(
-        self, ticks: int, keep: bool, watching: list[Observer]
-    ) -> Generator[Record, None, None]:
+        self, ticks: int, keep: bool, watching: list[Observer], folder: Path | None
+    ) -> Generator[dict[str, Any], None, None]:
+        """The records of a run, each step taken in the run's own context, where
+        the remote timeout is this run's."""
         if self._listeners is not None:
             raise RuntimeError("this simulator is already running; finish or close that run first")
-        self._listeners = Listeners(self.callbacks)
+        context = contextvars.copy_context()
+        context.run(set_remote_timeout, self.remote_timeout)
+        body = self._body(ticks, keep, watching, folder)
+        while True:
+            try:
+                record = context.run(next, body)
+            except StopIteration:
+                return
+            try:
+                yield record
+            except BaseException as exc:  # closed (GeneratorExit), or thrown into
+                context.run(body.throw, exc)
+                raise
+
+    def _body(
+        self, ticks: int, keep: bool, watching: list[Observer], folder: Path | None
+    ) -> Generator[dict[str, Any], None, None]:
+        self._listeners = Listeners(self._callbacks)
         self._watching = watching
-        self.history = history = []
+        self._kept_history = keep
+        self.history = []
+        self.last_out = folder
         self.stopped = False
         self.tick = self.ticks_run = 0
-        self._saved_timeout = set_remote_timeout(self.remote_timeout)
         self.seed = (
             self.given_seed
             if self.given_seed is not None
@@ -280,76 +340,68 @@ class Simulator:
                 from sorvane_core.simulation._emulation import Emulation
 
                 self._emulation = Emulation(self.infrastructure, self.address, self.ray_init)
-                self._emulation.start(self.placements, self.callbacks)
+                self._emulation.start(self.placements, self._callbacks)
             views = self._views
             for tick in range(ticks):
                 self.tick = tick
                 self._view = None
                 if CHANGES.value != views.seen or self.placements is not views.source:
                     self._placements_changed()
-                listeners = self._listeners
-                if len(self.callbacks) != listeners.size:  # appended to directly
+                if not self._listeners.current(self._callbacks):
                     self._callbacks_changed()
-                    listeners = self._listeners
-                record = listeners.deliver(self, "tick", tick)
-                if keep:
-                    history.append(record)
-                if watching:
-                    self._tell(record)
-                yield record
-                self.ticks_run = tick + 1
-                stop = False
-                if record["triggered"]:
-                    stop = yield from self._triggered(record, keep)
-                if watching:
-                    for observer in watching:
-                        observer.step_done()
-                if stop:
+                if (yield from self._block("tick", tick, keep)):
                     self.stopped = True
                     break
-            record = self._listeners.deliver(self, "end", self.tick)
-            if keep:
-                history.append(record)
-            if watching:
-                self._tell(record)
-            yield record
-            if record["triggered"]:
-                yield from self._triggered(record, keep)
-            if watching:
-                for observer in watching:
-                    observer.step_done()
+            yield from self._block("end", self.tick, keep)
         except BaseException as exc:
             # GeneratorExit too: closed between two steps, a failed teardown is the caller's error.
             self._finish(exc)
             raise
         self._finish(None)
 
-    def _tell(self, record: Record) -> None:
-        activations = self._listeners.activations()  # type: ignore[union-attr]
+    def _block(self, name: str, tick: int, keep: bool) -> Generator[dict[str, Any], None, bool]:
+        """Deliver the event ``name`` and the events it triggers, each name once, in
+        the order they are raised; yield each record. The block is done once the
+        last record is known, and is committed then, before that record is
+        yielded: a run closed after it keeps the block. Return whether one of
+        the events raised ``"stop"``.
+        """
+        listeners = self._listeners
+        assert listeners is not None
+        delivered = {name}
+        queue: deque[Hashable] = deque()
+        stop = False
+        record, activations = listeners.deliver(self, name, tick)
+        while True:
+            self._record(record, activations, keep)
+            for raised in record["triggered"]:
+                if raised == "stop":
+                    stop = True
+                elif raised not in delivered:
+                    delivered.add(raised)
+                    queue.append(raised)
+            if not queue:
+                break
+            yield record
+            record, activations = listeners.deliver(self, queue.popleft(), tick)
+        for observer in self._watching:
+            observer.step_done()
+        if name == "tick":
+            self.ticks_run = tick + 1
+        yield record
+        return stop
+
+    def _record(self, record: Any, activations: Sequence[Activation], keep: bool) -> None:
+        if keep:
+            self.history.append(record)
         for observer in self._watching:
             observer.recorded(record, activations)
 
-    def _triggered(self, first: Record, keep: bool) -> Generator[Record, None, bool]:
-        """Deliver the events that ``first`` and its followers trigger, each name once;
-        return whether one of them was ``"stop"``."""
-        delivered = {first["event"]}
-        queue = list(first["triggered"])
-        stop = False
-        for name in queue:  # grows as the events trigger others
-            if name == "stop":
-                stop = True
-                continue
-            if name in delivered:
-                continue
-            delivered.add(name)
-            record = self._listeners.deliver(self, name, self.tick)  # type: ignore[union-attr]
-            if keep:
-                self.history.append(record)
-            if self._watching:
-                self._tell(record)
-            yield record
-            queue.extend(record["triggered"])
-        return stop
+    def _callbacks_changed(self) -> None:
+        self._check()
+        self._listeners = Listeners(self._callbacks)
+        if self._emulation is not None:
+            self._emulation.ship(self._callbacks)
 
     @property
     def placement_view(self) -> PlacementView:
@@ -385,8 +437,6 @@ class Simulator:
                 errors.extend(emulation.close(error))
         except BaseException as exc:  # Ctrl-C during the teardown: raised once all is done
             interrupted = exc
-        finally:
-            set_remote_timeout(self._saved_timeout)
         ended_by = error if error is not None and not isinstance(error, GeneratorExit) else None
         reason = ended_by or interrupted or (errors[0] if errors else error)
         for observer in watching:
@@ -427,4 +477,3 @@ def _by_application(
             raise ValueError(f"two placements for application {app_id!r}")
         result[app_id] = pl
     return result
-

@@ -36,3 +36,11 @@ KEY_COLUMNS: dict[str | None, tuple[str, ...]] = {
     CallbackType.NODE.value: ("node",),
     CallbackType.LINK.value: ("source", "target"),
 }
+
+# The report types a callback may ask for in report_types, and the suffix of the
+# file each one writes.
+REPORT_SUFFIXES: dict[str, str] = {"csv": ".csv", "jsonl": ".jsonl"}
+REPORT_TYPES = tuple(REPORT_SUFFIXES)
+
+# The key columns that hold an edge's ends: results keyed by "source,target" text.
+EDGE_COLUMNS = ("source", "target")
