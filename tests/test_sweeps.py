@@ -81,12 +81,22 @@ def test_a_parameter_named_like_a_column_of_the_table_keeps_its_value(tmp_path, 
                      "--ticks", "2", "--out", str(tmp_path / "out"), "--no-progress"]) == 0
     assert "run-0000 (status=low, seed=1): finished" in capsys.readouterr().out
 
-@pytest.mark.parametrize("text", ["seed", "seed=", "1x=2", "=3"])
-def test_bad_parameters_are_usage_errors(text, capsys):
+@pytest.mark.parametrize("text, message", [
+    ("seed", "expected NAME=V1,V2"), ("1x=2", "expected NAME=V1,V2"), ("=3", "expected NAME=V1,V2"),
+    ("seed=", "seed: empty value in 'seed='"), ("seed=1,,2", "empty value"),
+    ("x=[1,2", "is not valid JSON"),
+])
+def test_bad_parameters_are_usage_errors(text, message, capsys):
     with pytest.raises(SystemExit) as exit_:
         cli.main(["sweep", str(SCENARIO), "--param", text])
-    assert exit_.value.code == 2 and "expected NAME=V1,V2" in capsys.readouterr().err
+    assert exit_.value.code == 2 and message in capsys.readouterr().err
 
 
-def test_parameter_values_are_numbers_or_text():
-    assert cli.parameter("x=1,2.5,abc,-3") == ("x", [1, 2.5, "abc", -3])
+@pytest.mark.parametrize("text, values", [
+    ("x=1,2.5,abc,-3", [1, 2.5, "abc", -3]),
+    ("x=true,False,none,null", [True, False, None, None]),
+    ('x=[1,2],{"a":[3,4]},"b,c"', [[1, 2], {"a": [3, 4]}, "b,c"]),
+    ("x=1e-3,inf", [0.001, float("inf")]),
+])
+def test_parameter_values_are_typed(text, values):
+    assert cli.parameter(text) == ("x", values)

@@ -1,15 +1,26 @@
 """The command line: ``sorvane-sim`` (also ``python -m sorvane_core``).
 
-    sorvane-sim run SCENARIO.py [--ticks N] [--emulation] [--address ADDR]
-                                [--out DIR] [--plot] [--seed S] [--no-progress]
-    sorvane-sim sweep SCENARIO.py --param NAME=V1,V2 ... [--ticks N] [--out DIR]
-                                  [--address ADDR] [--no-progress]
+    sorvane-sim run SCENARIO.py [--ticks N] [--emulation] [--address ADDR] [--out DIR]
+                                [--overwrite] [--plot] [--seed S] [--param NAME=V ...]
+                                [--no-progress]
+    sorvane-sim sweep SCENARIO.py [--param NAME=V1,V2 ...] [--seed S1,S2,...] [--ticks N]
+                                  [--out DIR] [--overwrite] [--address ADDR]
+                                  [--run-timeout SECONDS] [--no-progress]
 
 A scenario is a Python file that defines ``build(seed)``, returning the
 infrastructure, the placements and the callbacks of a run. A ``build`` that also
 takes ``mode`` is told whether the run is a "simulation" or an "emulation"
-(remote callbacks exist only in emulation). A sweep calls ``build(**params)``
-for every combination of the values given with ``--param``.
+(remote callbacks exist only in emulation); one that takes other parameters gets
+them from ``--param``. A sweep calls ``build`` for every combination of the
+values given with ``--param`` and ``--seed``.
+
+``--param NAME=V1,V2,...``: each value is an int, a float, ``true`` or ``false``,
+``none``, a JSON list, object or string (``[1,2]``, ``{"a":1}``, ``"a,b"``), and
+otherwise text; commas inside brackets or quotes do not separate values. A name
+is given once, no value is empty, and ``run`` takes one value per name.
+
+Exit codes: 0 when every run finished, 1 when a run failed, 2 for a mistake in the
+command or the scenario, 130 after Ctrl-C.
 """
 
 from __future__ import annotations
@@ -18,18 +29,25 @@ import argparse
 import importlib.util
 import inspect
 import itertools
-import random
+import json
 import sys
-from collections.abc import Sequence
+import traceback
+from collections.abc import Iterable, Mapping, Sequence
 from pathlib import Path
 from types import ModuleType
 from typing import Any, cast
 
 from sorvane_core.simulation import Simulator
+from sorvane_core.sweeps import new_seed, takes
+
+INTERRUPTED = 130
 
 
 class ScenarioError(Exception):
-    """A scenario file that cannot be used, with the reason."""
+    """A scenario file, or a command, that cannot be used, with the reason."""
+
+
+# -- scenarios -----------------------------------------------------------------------
 
 
 def load_scenario(path: Path) -> ModuleType:
@@ -42,24 +60,196 @@ def load_scenario(path: Path) -> ModuleType:
         raise ScenarioError(f"{str(path)!r} cannot be imported as a Python file")
     module = importlib.util.module_from_spec(spec)
     sys.modules[name] = module  # pickling its callbacks by reference finds it
-    spec.loader.exec_module(module)
+    try:
+        spec.loader.exec_module(module)
+    except SyntaxError as err:
+        sys.modules.pop(name, None)
+        raise ScenarioError(f"{err.filename or path}, line {err.lineno}: {err.msg}") from None
+    except Exception as err:
+        sys.modules.pop(name, None)
+        raise ScenarioError(f"{path} failed to load: {_told(err, path)}") from None
     if not callable(getattr(module, "build", None)):
         raise ScenarioError(f"{str(path)!r} defines no build(seed) function")
     return module
 
 
-def build(module: ModuleType, seed: int, mode: str) -> tuple[Any, Any, list[Any]]:
-    """Call the scenario's build(seed[, mode]) and check what it returns."""
-    params = inspect.signature(module.build).parameters
-    takes_mode = "mode" in params or any(p.kind is p.VAR_KEYWORD for p in params.values())
-    made = module.build(seed, mode=mode) if takes_mode else module.build(seed)
+def _told(error: BaseException, path: Path) -> str:
+    """An error in one line, with the last line of the scenario file it passed."""
+    where = ""
+    wanted = str(Path(path).resolve())
+    for frame in traceback.extract_tb(error.__traceback__):
+        if frame.filename and str(Path(frame.filename).resolve()) == wanted:
+            where = f" ({path.name}, line {frame.lineno})"
+    return f"{type(error).__name__}: {error}{where}"
+
+
+def build(
+    module: ModuleType, seed: Any, mode: str, params: Mapping[str, Any] | None = None
+) -> tuple[Any, Any, list[Any]]:
+    """Call the scenario's build(seed[, mode], **params) and check what it returns."""
+    path = Path(cast(str, module.__file__))
+    check_params(module, params or {})
+    try:
+        made = ScenarioBuild(module.build)(seed, mode, **(params or {}))
+    except Exception as err:
+        raise ScenarioError(f"build() of {path.name} raised {_told(err, path)}") from None
+    return checked(made, path)
+
+
+class ScenarioBuild:
+    """A scenario's ``build`` as a sweep calls it: the seed first, by position, then
+    ``mode`` if it takes one, then the parameters."""
+
+    def __init__(self, function: Any) -> None:
+        self.function = function
+
+    def __call__(self, seed: Any, mode: str = "simulation", **params: Any) -> Any:
+        if takes(self.function, "mode") or _any_keyword(self.function):
+            params["mode"] = mode
+        return self.function(seed, **params)
+
+
+def check_params(module: ModuleType, params: Iterable[str]) -> None:
+    """Every parameter given is one that the scenario's build() takes."""
+    function = module.build
+    unknown = [p for p in params if not takes(function, p) and not _any_keyword(function)]
+    if unknown:
+        path = Path(cast(str, module.__file__))
+        raise ScenarioError(f"build() of {path.name} takes no parameter {unknown[0]!r}")
+
+
+def _any_keyword(function: Any) -> bool:
+    try:
+        parameters = inspect.signature(function).parameters.values()
+    except (TypeError, ValueError):
+        return False
+    return any(p.kind is p.VAR_KEYWORD for p in parameters)
+
+
+def checked(made: Any, path: Path) -> tuple[Any, Any, list[Any]]:
+    """What build() returned, if it is (infrastructure, placements, callbacks)."""
+    from sorvane_core.graph import Infrastructure
+    from sorvane_core.placement import Placement
+
+    source = f"build() of {path.name}"
     if not (isinstance(made, (tuple, list)) and len(made) == 3):
         raise ScenarioError(
-            f"build() of {module.__file__!r} must return (infrastructure, placements, callbacks), "
+            f"{source} must return (infrastructure, placements, callbacks), "
             f"not {type(made).__name__}"
         )
     infrastructure, placements, callbacks = made
-    return infrastructure, placements, list(callbacks)
+    if not isinstance(infrastructure, Infrastructure):
+        raise ScenarioError(
+            f"{source} returned a {type(infrastructure).__name__} as the infrastructure; "
+            f"expected an Infrastructure"
+        )
+    items = placements.values() if isinstance(placements, Mapping) else placements
+    try:
+        items = list(items)
+    except TypeError:
+        raise ScenarioError(
+            f"{source} returned a {type(placements).__name__} as the placements; expected "
+            f"a list of Placement objects"
+        ) from None
+    wrong = [type(p).__name__ for p in items if not isinstance(p, Placement)]
+    if wrong:
+        raise ScenarioError(
+            f"{source} returned a {wrong[0]} among the placements; expected Placement objects"
+        )
+    try:
+        callbacks = list(callbacks)
+    except TypeError:
+        raise ScenarioError(
+            f"{source} returned a {type(callbacks).__name__} as the callbacks; expected a list"
+        ) from None
+    return infrastructure, placements, callbacks
+
+
+# -- parameters ----------------------------------------------------------------------
+
+
+def parameter(text: str) -> tuple[str, list[Any]]:
+    """NAME=V1,V2,... with each value typed (see the module docstring)."""
+    name, sep, values = text.partition("=")
+    if not sep or not name.isidentifier():
+        raise argparse.ArgumentTypeError(f"expected NAME=V1,V2,..., not {text!r}")
+    parts = split_values(values)
+    if any(not part.strip() for part in parts):
+        raise argparse.ArgumentTypeError(f"{name}: empty value in {text!r}")
+    try:
+        return name, [typed(part.strip()) for part in parts]
+    except ValueError as err:
+        raise argparse.ArgumentTypeError(f"{name}: {err}") from None
+
+
+def split_values(text: str) -> list[str]:
+    """``text`` split at the commas outside brackets, braces and double quotes."""
+    parts, depth, quoted, escaped, start = [], 0, False, False, 0
+    for i, char in enumerate(text):
+        if quoted:
+            if escaped:
+                escaped = False
+            elif char == "\\":
+                escaped = True
+            elif char == '"':
+                quoted = False
+        elif char == '"':
+            quoted = True
+        elif char in "[{":
+            depth += 1
+        elif char in "]}":
+            depth -= 1
+        elif char == "," and depth == 0:
+            parts.append(text[start:i])
+            start = i + 1
+    parts.append(text[start:])
+    return parts
+
+
+_WORDS = {"true": True, "false": False, "none": None, "null": None}
+
+
+def typed(text: str) -> Any:
+    """One value of --param: int, float, true/false, none, JSON, or text."""
+    word = _WORDS.get(text.lower(), text)
+    if word is not text:
+        return word
+    for kind in (int, float):
+        try:
+            return kind(text)
+        except ValueError:
+            pass
+    if text[:1] in '[{"':
+        try:
+            return json.loads(text)
+        except ValueError as err:
+            raise ValueError(f"{text!r} is not valid JSON ({err})") from None
+    return text
+
+
+def gathered(
+    given: Iterable[tuple[str, list[Any]]], seeds: list[Any] | None
+) -> dict[str, list[Any]]:
+    """The --param lists by name, and --seed as the parameter "seed"; a name twice
+    is a mistake."""
+    found: dict[str, list[Any]] = {}
+    for name, values in given:
+        if name in found:
+            raise ScenarioError(f"--param {name} is given twice; give all its values at once")
+        found[name] = values
+    if seeds is not None:
+        if "seed" in found:
+            raise ScenarioError("the seed is given twice, by --seed and by --param seed")
+        found["seed"] = seeds
+    return found
+
+
+def seeds(text: str) -> list[Any]:
+    """--seed of a sweep: one or more seeds, with the --param grammar."""
+    return parameter(f"seed={text}")[1]
+
+
+# -- commands ------------------------------------------------------------------------
 
 
 def parser() -> argparse.ArgumentParser:
@@ -73,62 +263,81 @@ def parser() -> argparse.ArgumentParser:
     run.add_argument("--emulation", action="store_true", help="one Ray actor per node")
     run.add_argument("--address", help="Ray cluster to join in emulation (default: a local Ray)")
     run.add_argument("--out", type=Path, help="output folder (default runs/<scenario name>)")
+    run.add_argument("--overwrite", action="store_true",
+                     help="replace the run already in the output folder (its files only)")
     run.add_argument("--plot", action="store_true", help="also write a PNG per numeric report")
     run.add_argument("--seed", type=int, help="seed of build() and of simulator.rng "
                                               "(default: drawn at random, written to run.json)")
+    run.add_argument("--param", action="append", default=[], type=parameter, metavar="NAME=V",
+                     help="a parameter of build() and its value; repeatable")
     run.add_argument("--no-progress", action="store_true", help="no progress bar")
     sweep = commands.add_parser("sweep", help="run a scenario for every combination of parameters",
-                                description="Run build(**params) of a scenario for every "
-                                            "combination of the --param values, as Ray "
-                                            "tasks, each into a sub-folder of --out, and "
-                                            "write sweep.csv there.")
-    sweep.add_argument("scenario", type=Path, help="Python file that defines build(...)")
+                                description="Run build() of a scenario for every combination of "
+                                            "the --param and --seed values, as Ray tasks, each "
+                                            "into a sub-folder of --out, and write sweep.csv "
+                                            "there.")
+    sweep.add_argument("scenario", type=Path, help="Python file that defines build(seed, ...)")
     sweep.add_argument("--param", action="append", default=[], type=parameter, metavar="NAME=V1,V2",
-                       help="a parameter of build() and its values (numbers or text); repeatable")
+                       help="a parameter of build() and its values; repeatable")
+    sweep.add_argument("--seed", type=seeds, metavar="S1,S2",
+                       help="seeds to sweep (default: one drawn at random for each run)")
     sweep.add_argument("--ticks", type=int, default=100, help="ticks per run (default 100)")
     sweep.add_argument("--out", type=Path,
                        help="output folder (default runs/<scenario name>-sweep)")
+    sweep.add_argument("--overwrite", action="store_true",
+                       help="replace the sweep already in the output folder (its files only)")
     sweep.add_argument("--address", help="Ray cluster to run on (default: a local Ray)")
+    sweep.add_argument("--run-timeout", type=float, metavar="SECONDS",
+                       help="end a run that takes longer, recorded as 'timeout'")
     sweep.add_argument("--no-progress", action="store_true", help="no progress bar")
     return top
 
 
-def parameter(text: str) -> tuple[str, list[Any]]:
-    """NAME=V1,V2,... with each value read as an int, a float, or else text."""
-    name, sep, values = text.partition("=")
-    if not sep or not name.isidentifier() or not values:
-        raise argparse.ArgumentTypeError(f"expected NAME=V1,V2,..., not {text!r}")
-    return name, [_value(v) for v in values.split(",")]
-
-
-def _value(text: str) -> Any:
-    for kind in (int, float):
-        try:
-            return kind(text)
-        except ValueError:
-            pass
-    return text
-
-
 def run(args: argparse.Namespace) -> int:
+    params = gathered(args.param, None)
+    if "seed" in params:
+        raise ScenarioError("give the seed with --seed, not --param seed")
+    several = [name for name, values in params.items() if len(values) != 1]
+    if several:
+        raise ScenarioError(
+            f"run takes one value per parameter, and --param {several[0]} has "
+            f"{len(params[several[0]])}; sweep runs every combination"
+        )
     module = load_scenario(args.scenario)
     mode = "emulation" if args.emulation else "simulation"
-    seed = args.seed if args.seed is not None else random.SystemRandom().randrange(2**32)
-    infrastructure, placements, callbacks = build(module, seed, mode)
+    seed = args.seed if args.seed is not None else new_seed()
+    infrastructure, placements, callbacks = build(
+        module, seed, mode, {name: values[0] for name, values in params.items()})
     out = args.out if args.out is not None else Path("runs") / args.scenario.stem
+    metadata = {"scenario": str(args.scenario),
+                "params": {name: values[0] for name, values in params.items()}}
+    try:
+        sim = Simulator(infrastructure, placements, callbacks, mode=mode, address=args.address,
+                        history=False, out=out, overwrite=args.overwrite, seed=seed,
+                        progress=False if args.no_progress else None, metadata=metadata)
+        steps = sim.iter(args.ticks)
+    except ValueError as err:
+        raise ScenarioError(f"{args.scenario.name}: {err}") from None
     if args.emulation:
         import ray
 
         # The node actors cannot import the scenario file: its callbacks travel by value.
         cast(Any, ray.cloudpickle).register_pickle_by_value(module)
-    sim = Simulator(infrastructure, placements, callbacks, mode=mode, address=args.address,
-                    history=False, out=out, seed=seed,
-                    progress=False if args.no_progress else None)
-    sim.run(args.ticks)
+    try:
+        for _ in steps:
+            pass
+    except KeyboardInterrupt:
+        held = (f"ticks 0-{sim.ticks_run - 1}" if sim.ticks_run else "no tick")
+        print(f"sorvane-sim: interrupted at tick {sim.tick}; the reports in {out}/ hold {held}, "
+              f"recorded in {out / 'run.json'}", file=sys.stderr)
+        return INTERRUPTED
     ended = "stopped by a trigger" if sim.stopped else "ran to the end"
     print(f"{args.scenario.name}: {sim.ticks_run} of {args.ticks} ticks in {mode}, {ended}; "
           f"seed {seed}")
-    print(f"reports in {out}/: " + ", ".join(sorted(p.name for p in out.iterdir() if p.is_file())))
+    from sorvane_core.results.reports import RUN_RECORD, _read_record
+
+    reports = _read_record(out).get("reports", [])
+    print(f"reports in {out}/: " + ", ".join([*reports, RUN_RECORD]))
     if args.plot:
         from sorvane_core import plot
 
@@ -138,23 +347,32 @@ def run(args: argparse.Namespace) -> int:
 
 
 def sweep(args: argparse.Namespace) -> int:
-    import ray
-
     from sorvane_core.sweeps import param_column, sweep as run_sweep
 
+    params = gathered(args.param, args.seed)
     module = load_scenario(args.scenario)
+    check_params(module, [p for p in params if p != "seed"])
     # The Ray workers cannot import the scenario file: build() travels by value.
+    import ray
+
     cast(Any, ray.cloudpickle).register_pickle_by_value(module)
-    names = [name for name, _ in args.param]
-    grid = [dict(zip(names, values)) for values in itertools.product(*(v for _, v in args.param))]
+    names = list(params)
+    grid = [dict(zip(names, values)) for values in itertools.product(*params.values())]
     out = args.out if args.out is not None else Path("runs") / f"{args.scenario.stem}-sweep"
-    rows = run_sweep(module.build, grid, args.ticks, out, address=args.address,
-                     progress=False if args.no_progress else None)
+    try:
+        rows = run_sweep(ScenarioBuild(module.build), grid, args.ticks, out, address=args.address,
+                         progress=False if args.no_progress else None,
+                         overwrite=args.overwrite, run_timeout=args.run_timeout,
+                         metadata={"scenario": str(args.scenario)})
+    except KeyboardInterrupt:
+        print(f"sorvane-sim: sweep interrupted; the runs that finished are in "
+              f"{out / 'sweep.csv'}", file=sys.stderr)
+        return INTERRUPTED
     for row in rows:
-        params = ", ".join(f"{k}={row.get(param_column(k))}" for k in names)
-        ended = row["error"] if row["status"] == "failed" else (
+        shown = ", ".join(f"{k}={row.get(param_column(k))}" for k in names)
+        ended = row["error"] if row["status"] != "finished" else (
             "stopped by a trigger" if row["stopped"] else "ran to the end")
-        print(f"{row['run']} ({params}): {row['status']}, {row['ticks_run']} ticks, "
+        print(f"{row['run']} ({shown}): {row['status']}, {row['ticks_run']} ticks, "
               f"{row['wall_time_s']} s; {ended}")
     print(f"table of the runs: {out / 'sweep.csv'}")
     return 0 if all(row["status"] == "finished" for row in rows) else 1
@@ -167,6 +385,13 @@ def main(argv: Sequence[str] | None = None) -> int:
     except ScenarioError as err:
         print(f"sorvane-sim: {err}", file=sys.stderr)
         return 2
+    except (FileExistsError, NotADirectoryError, PermissionError) as err:
+        # The output folder, refused before anything ran.
+        print(f"sorvane-sim: {err}", file=sys.stderr)
+        return 2
+    except KeyboardInterrupt:
+        print("sorvane-sim: interrupted", file=sys.stderr)
+        return INTERRUPTED
 
 
 if __name__ == "__main__":
