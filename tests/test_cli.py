@@ -84,3 +84,118 @@ def test_a_killed_run_leaves_every_finished_tick_well_formed(tmp_path):
     for jsonl in tmp_path.glob("*.jsonl"):
         rows = [json.loads(line) for line in jsonl.read_text().splitlines()]
         assert rows and rows[-1]["tick"] >= ticks.index[-1] - 1
+
+
+def scenario(tmp_path, body):
+    path = tmp_path / "scenario.py"
+    path.write_text(body)
+    return path
+
+
+PARAMETRIC = """\
+from sorvane_core.graph import Application, Infrastructure
+from sorvane_core.placement import Placement
+from sorvane_core.workflow.callbacks.callback import SorvaneCallback
+
+class Echo(SorvaneCallback):
+    def __init__(self, value):
+        super().__init__("echo", report="jsonl")
+        self.value = value
+
+    def __call__(self, event):
+        return self.value
+
+def build(seed, nodes=1, migrate=True, weights=None):
+    infr = Infrastructure("p")
+    infr.add_nodes_from(range(nodes))
+    app = Application("a")
+    app.add_service("s")
+    value = {"seed": seed, "nodes": nodes, "migrate": migrate, "weights": weights}
+    return infr, [Placement(app, infr, {"s": 0})], [Echo(value)]
+"""
+
+
+def test_run_takes_typed_parameters_and_records_them(tmp_path, capsys):
+    path = scenario(tmp_path, PARAMETRIC)
+    assert cli.main(["run", str(path), "--ticks", "1", "--seed", "4", "--out", str(tmp_path / "o"),
+                     "--param", "nodes=3", "--param", "migrate=false",
+                     "--param", 'weights={"a": [1, 2.5]}']) == 0
+    value = {"seed": 4, "nodes": 3, "migrate": False, "weights": {"a": [1, 2.5]}}
+    echoed = json.loads((tmp_path / "o" / "echo.jsonl").read_text().splitlines()[0])
+    assert json.loads(echoed["value"]) == value
+    meta = json.loads((tmp_path / "o" / "run.json").read_text())
+    assert meta["params"] == {"nodes": 3, "migrate": False, "weights": {"a": [1, 2.5]}}
+    assert meta["scenario"] == str(path) and meta["command"][:2] == ["sorvane-sim", "run"]
+
+
+@pytest.mark.parametrize("args, message", [
+    (["--param", "nodes=1,2"], "run takes one value per parameter, and --param nodes has 2"),
+    (["--param", "nodes=1", "--param", "nodes=2"], "--param nodes is given twice"),
+    (["--param", "cores=2"], "build() of scenario.py takes no parameter 'cores'"),
+    (["--param", "seed=2"], "give the seed with --seed"),
+])
+def test_run_parameter_mistakes_are_one_line(tmp_path, capsys, args, message):
+    path = scenario(tmp_path, PARAMETRIC)
+    assert cli.main(["run", str(path), "--out", str(tmp_path / "o"), *args]) == 2
+    err = capsys.readouterr().err
+    assert message in err and err.count("\n") == 1 and not (tmp_path / "o").exists()
+
+
+@pytest.mark.parametrize("body, message", [
+    ("def build(seed):\n    return (\n", "scenario.py, line 2: '(' was never closed"),
+    ("import nowhere_to_be_found\n", "scenario.py failed to load: ModuleNotFoundError"),
+    ("def build(seed):\n    raise RuntimeError('no world')\n",
+     "build() of scenario.py raised RuntimeError: no world (scenario.py, line 2)"),
+    ("def build(seed):\n    return [], [], []\n",
+     "build() of scenario.py returned a list as the infrastructure; expected an Infrastructure"),
+    ("from sorvane_core.graph import Infrastructure\n"
+     "def build(seed):\n    return Infrastructure('x'), [1], []\n",
+     "build() of scenario.py returned a int among the placements; expected Placement objects"),
+])
+def test_scenario_mistakes_are_one_line_naming_the_file(tmp_path, capsys, body, message):
+    path = scenario(tmp_path, body)
+    assert cli.main(["run", str(path), "--out", str(tmp_path / "o")]) == 2
+    err = capsys.readouterr().err
+    assert message in err and err.count("\n") == 1 and not (tmp_path / "o").exists()
+
+
+def test_output_folders_are_checked_before_the_run(tmp_path, capsys):
+    path = scenario(tmp_path, PARAMETRIC)
+    (tmp_path / "file").write_text("")
+    for command in ("run", "sweep"):
+        assert cli.main([command, str(path), "--out", str(tmp_path / "file")]) == 2
+        assert "is a file, not a folder" in capsys.readouterr().err
+    out = str(tmp_path / "o")
+    assert cli.main(["run", str(path), "--ticks", "2", "--out", out]) == 0
+    assert cli.main(["run", str(path), "--ticks", "2", "--out", out]) == 2
+    assert "already holds a run" in capsys.readouterr().err
+    assert cli.main(["run", str(path), "--ticks", "3", "--out", out, "--overwrite"]) == 0
+    assert json.loads((tmp_path / "o" / "run.json").read_text())["ticks_run"] == 3
+
+
+@pytest.mark.parametrize("delay", [0.5, 1.0, 1.7, 2.6])
+def test_ctrl_c_ends_a_run_with_whole_ticks_one_line_and_code_130(tmp_path, delay):
+    # SIGINT at its default in the child, whatever the parent ignores.
+    child = subprocess.Popen([sys.executable, "-m", "sorvane_core", "run", str(SCENARIO),
+                              "--ticks", "1000000", "--seed", "1", "--out", str(tmp_path),
+                              "--no-progress"],
+                             stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True,
+                             preexec_fn=lambda: signal.signal(signal.SIGINT, signal.SIG_DFL))
+    deadline = time.monotonic() + 120
+    while time.monotonic() < deadline and not (tmp_path / "node_load_pct.csv").exists():
+        time.sleep(0.05)
+    time.sleep(delay)
+    child.send_signal(signal.SIGINT)
+    out, err = child.communicate(timeout=60)
+    assert child.returncode == 130, err
+    assert err.count("\n") == 1 and "interrupted at tick" in err, err
+    meta = json.loads((tmp_path / "run.json").read_text())
+    assert meta["status"] == "interrupted" and meta["error"] is None
+    ticks = meta["ticks_run"]
+    assert f"hold ticks 0-{ticks - 1}" in err and ticks > 0
+    loads = pd.read_csv(tmp_path / "node_load_pct.csv")
+    assert loads.groupby("tick").size().eq(13).all()
+    assert list(loads["tick"].unique()) == list(range(ticks))
+    links = [json.loads(line) for line in (tmp_path / "link_traffic_mbps.jsonl").open()]
+    per_tick = pd.Series([r["tick"] for r in links]).value_counts()
+    assert sorted(per_tick.index) == list(range(ticks)) and per_tick.nunique() == 1

@@ -156,3 +156,34 @@ def test_an_interrupted_run_still_tears_down():
         sim.run(5)
     assert sim.tick == 1 and pl._deployed is False
     assert_torn_down(infr)
+
+
+@pytest.mark.parametrize("step", ["stop", "undeploy", "deploy", "start"])
+def test_ctrl_c_during_a_migration_puts_the_service_back_and_is_raised_as_itself(step):
+    infr, pl = make_world()
+    sim = Simulator(infr, [pl], [WhereAmI()], mode="emulation")
+    with closing(sim.iter(3)) as steps:
+        next(steps)
+        rovel = sim._emulation._rovel
+
+        class Interrupted:  # Ctrl-C, once, as the operation of `step` returns
+            pressed = False
+
+            def __getattr__(self, name):
+                operation = getattr(rovel, name)
+                if name != step or self.pressed:
+                    return operation
+
+                def interrupted(ops):
+                    operation(ops)
+                    self.pressed = True
+                    raise KeyboardInterrupt
+                return interrupted
+        sim._emulation._rovel = Interrupted()
+        with pytest.raises(KeyboardInterrupt):
+            sim.migrate("web", "api", "c")
+        sim._emulation._rovel = rovel
+        assert pl.mapping["api"] == "b"
+        assert held_by_nodes(infr) == {"a": ["front"], "b": ["api"], "c": []}
+        assert next(steps)["data"]["where"]["web"]["api"] == ("b", True, 0)
+    assert_torn_down(infr)

@@ -4,12 +4,14 @@ import csv
 import io
 import json
 import sys
+from contextlib import closing
 
 import pandas as pd
 import pytest
 
 from sorvane_core.graph import Application, Infrastructure
 from sorvane_core.placement import Placement
+from sorvane_core.results import read_report
 from sorvane_core.results.reports import file_stem
 from sorvane_core.simulation import Simulator
 from sorvane_core.utils.types import CallbackType
@@ -239,3 +241,152 @@ def test_missing_extras_name_the_extra(monkeypatch, module, call):
     sim.run(1)
     with pytest.raises(ImportError, match=r"pip install 'sorvane_core\[analysis\]'"):
         call(sim)
+
+
+def chain():
+    """Links n0-n1-n2-n3 and an application of two interactions."""
+    infr = Infrastructure("dc")
+    for i in range(3):
+        infr.add_edge(f"n{i}", f"n{i + 1}", bw=i)
+    app = Application("web")
+    app.add_interaction("a", "b", rate=1)
+    app.add_interaction("b", "c", rate=2)
+    return infr, [Placement(app, infr, {"a": "n0", "b": "n1", "c": "n2"})]
+
+
+def ticks_in(path):
+    rows = read_jsonl(path) if path.suffix == ".jsonl" else read_csv(path)
+    return sorted({int(r["tick"]) for r in rows})
+
+
+def test_a_tick_that_fails_half_way_leaves_no_row(tmp_path):
+    def fail(ev):
+        if ev.data["tick"] == 3:
+            raise RuntimeError("boom")
+    link = Value("link", "link", lambda u, v, res, *a, **k: res["bw"])
+    sim = Simulator(*chain(), [link, Value("fail", None, fail)], out=tmp_path)
+    with pytest.raises(RuntimeError):
+        sim.run(10)
+    meta = json.loads((tmp_path / "run.json").read_text())
+    assert (meta["status"], meta["ticks_run"], sim.ticks_run) == ("failed", 3, 3)
+    assert ticks_in(tmp_path / "link.csv") == ticks_in(tmp_path / "link.jsonl") == [0, 1, 2]
+
+
+@pytest.mark.parametrize("stop_at, whole", [("tick", False), ("alarm", True)])
+def test_a_stepping_run_closed_keeps_the_ticks_it_finished(tmp_path, stop_at, whole):
+    """Closed at tick 2's own record, the tick is not over (its "alarm" is still to come);
+    closed at the alarm, its last record, it is."""
+    source = Value("source", None, lambda ev: ev.data["tick"], triggers={"alarm": bool})
+    alarm = Value("on_alarm", None, lambda ev: ev.name, activates_on="alarm")
+    sim = Simulator(*chain(), [source, alarm], out=tmp_path)
+    with closing(sim.iter(10)) as steps:
+        for record in steps:
+            if record["tick"] == 2 and record["event"] == stop_at:
+                break
+    kept = [0, 1, 2] if whole else [0, 1]
+    assert sim.ticks_run == len(kept)
+    assert json.loads((tmp_path / "run.json").read_text())["ticks_run"] == len(kept)
+    assert ticks_in(tmp_path / "source.csv") == kept
+    assert ticks_in(tmp_path / "on_alarm.csv") == [t for t in kept if t]
+
+
+def test_edge_rows_keep_the_ends_they_were_measured_on(tmp_path):
+    def cut(ev):  # after the link and interaction callbacks of the same tick
+        sim = ev.simulator
+        if ev.data["tick"] == 1:
+            sim.infrastructure.remove_edge("n0", "n1")
+            sim.placements["web"].application.remove_edge("a", "b")
+    link = Value("link", "link", lambda u, v, res, *a, **k: res["bw"])
+    inter = Value("inter", "interaction", lambda u, v, req, *a, **k: req["rate"])
+    sim = Simulator(*chain(), [link, inter, Value("cut", None, cut)], out=tmp_path)
+    sim.run(3)
+    expected_links = {0: {("n0", "n1"), ("n1", "n2"), ("n2", "n3")},
+                      1: {("n0", "n1"), ("n1", "n2"), ("n2", "n3")}, 2: {("n1", "n2"), ("n2", "n3")}}
+    for source in ("reports", "history"):
+        links = sim.results("link", source=source)
+        assert {t: set(zip(g["source"], g["target"])) for t, g in links.groupby("tick")} == \
+            expected_links, source
+        inters = sim.results("inter", source=source)
+        assert list(zip(inters["tick"], inters["source"], inters["target"])) == [
+            (0, "a", "b"), (0, "b", "c"), (1, "a", "b"), (1, "b", "c"), (2, "b", "c")], source
+
+
+def test_out_given_to_a_run_is_for_that_run_only(tmp_path):
+    sim = Simulator(*world(), [Value("node", "node", lambda *a, **k: 1)])
+    sim.run(2, out=tmp_path / "first")
+    assert sim.out is None and sim.last_out == tmp_path / "first"
+    before = (tmp_path / "first" / "node.csv").read_bytes()
+    sim.run(3)
+    assert (tmp_path / "first" / "node.csv").read_bytes() == before and sim.last_out is None
+    assert len(sim.results("node")) == 3 * 5  # from this run's history
+
+
+def test_a_folder_holding_a_run_is_refused_unless_overwritten(tmp_path):
+    first = Simulator(*world(), [Value("old", None, lambda ev: 1),
+                                 Value("kept", None, lambda ev: 1)], out=tmp_path)
+    first.run(2)
+    (tmp_path / "notes.txt").write_text("mine")
+    second = Simulator(*world(), [Value("kept", None, lambda ev: 2)], out=tmp_path)
+    with pytest.raises(FileExistsError, match=f"output folder '{tmp_path}' already holds a run "
+                                              "\\(its run.json says 'finished'\\)"):
+        second.run(2)
+    second.run(2, overwrite=True)
+    assert sorted(p.name for p in tmp_path.iterdir()) == [
+        "kept.csv", "kept.jsonl", "notes.txt", "run.json"]  # old.* went, notes.txt stayed
+    assert json.loads((tmp_path / "run.json").read_text())["files"] == [
+        "run.json", "kept.csv", "kept.jsonl"]
+
+
+class Attribute(SorvaneCallback):
+    """A node callback that returns one attribute of each node."""
+
+    def __call__(self, node, res, placements, infr, view, **event_data):
+        return res[self.name]
+
+
+def test_values_of_any_kind_are_written_and_read_back(tmp_path):
+    import numpy as np
+
+    infr = Infrastructure("dc")
+    names = ["NA", "N/A", "None", "null", "nan"]  # read as missing values by default
+    for i, name in enumerate(names):
+        infr.add_node(name, flag=np.bool_(i % 2), big=2**70 + i, nan=float("nan"),
+                      flat={"up": np.bool_(i), "load": np.float32(i / 2)},
+                      keyed={(0, i): 2, "a": {3, 1, 2}})
+    kinds = ["flag", "big", "nan", "flat", "keyed"]
+    sim = Simulator(infr, [], [Attribute(k, "node", report=["csv", "jsonl"]) for k in kinds]
+                    + [Value("never", "node", bool, activates_on="nothing")], out=tmp_path)
+    sim.run(1)
+    for suffix in (".csv", ".jsonl"):
+        tables = {k: read_report(tmp_path / f"{k}{suffix}") for k in kinds}
+        for table in tables.values():
+            assert table["node"].tolist() == names, suffix  # none read as missing
+        assert tables["flag"]["value"].tolist() == [False, True, False, True, False]
+        assert tables["big"]["value"].tolist() == [2**70 + i for i in range(5)]
+        assert tables["nan"]["value"].isna().all()
+        assert tables["flat"]["up"].tolist() == [False, True, True, True, True]
+        assert tables["flat"]["load"].tolist() == [0, 0.5, 1, 1.5, 2]
+        assert [json.loads(v) for v in tables["keyed"]["value"]] == [
+            [[[0, i], 2], ["a", [1, 2, 3]]] for i in range(5)]
+    never = read_report(tmp_path / "never.jsonl")
+    assert list(never.columns) == ["tick", "event", "trigger", "node"] and never.empty
+
+
+@pytest.mark.parametrize("value, kind", [
+    ((lambda: (lambda loop: loop.append(loop) or loop)([])), "list"),
+    ((lambda: "text \ud800 with a lone surrogate"), "str"),
+])
+def test_a_value_that_cannot_be_written_is_named_and_ends_the_run_cleanly(tmp_path, value, kind):
+    from sorvane_core.results.reports import UnwritableValueError
+
+    def produce(ev):
+        return value() if ev.data["tick"] == 2 else ev.data["tick"]
+    sim = Simulator(*world(), [Value("bad", None, produce, report=["jsonl"]),
+                               Value("good", None, lambda ev: 1, report=["csv"])], out=tmp_path)
+    with pytest.raises(UnwritableValueError, match=f"callback 'bad' produced at tick 2 a value of "
+                                                   f"type {kind} that cannot be written"):
+        sim.run(5)
+    meta = json.loads((tmp_path / "run.json").read_text())
+    assert meta["status"] == "failed" and "UnwritableValueError" in meta["error"]
+    assert meta["ticks_run"] == 2 == len(read_csv(tmp_path / "good.csv"))
+    assert ticks_in(tmp_path / "bad.jsonl") == [0, 1]

@@ -1,7 +1,11 @@
 """Sweeps: one simulation per parameter set, as Ray tasks."""
 
 import csv
+import json
+import signal
+import subprocess
 import sys
+import time
 from pathlib import Path
 
 import pytest
@@ -100,3 +104,116 @@ def test_bad_parameters_are_usage_errors(text, message, capsys):
 ])
 def test_parameter_values_are_typed(text, values):
     assert cli.parameter(text) == ("x", values)
+
+
+LOCAL_MODULE = """\
+import time
+
+from sorvane_core.graph import Application, Infrastructure
+from sorvane_core.placement import Placement
+from sorvane_core.workflow.callbacks.callback import SorvaneCallback
+
+
+class Tick(SorvaneCallback):
+    def __init__(self, pause):
+        super().__init__("tick_value")
+        self.pause = pause
+
+    def __call__(self, event):
+        time.sleep(self.pause)
+        return event.data["tick"]
+
+
+def build(seed, nodes=1, pause=0.0):
+    infr = Infrastructure("local")
+    infr.add_nodes_from(range(nodes))
+    app = Application("app")
+    app.add_service("s")
+    return infr, [Placement(app, infr, {"s": 0})], [Tick(pause)]
+"""
+
+
+@pytest.fixture
+def local_module(tmp_path, monkeypatch):
+    """A module importable here, as a user's own module beside a script is, but not by the
+    Ray workers."""
+    folder = tmp_path / "code"
+    folder.mkdir()
+    (folder / "my_local_scenario.py").write_text(LOCAL_MODULE)
+    monkeypatch.syspath_prepend(str(folder))
+    import importlib
+
+    module = importlib.import_module("my_local_scenario")
+    yield module
+    sys.modules.pop("my_local_scenario", None)
+
+
+@pytest.mark.usefixtures("ray_session")
+def test_a_build_from_a_local_module_travels_and_a_seed_is_drawn_when_not_swept(tmp_path,
+                                                                                local_module):
+    rows = sorvane_core.sweep(local_module.build, [{"nodes": 1}, {"nodes": 2}], 3, tmp_path / "s")
+    assert [r["status"] for r in rows] == ["finished", "finished"], rows
+    seeds = [r["seed"] for r in rows]
+    assert all(isinstance(s, int) for s in seeds)
+    for row, seed in zip(rows, seeds):
+        meta = json.loads((Path(row["out"]) / "run.json").read_text())
+        assert (meta["seed"], meta["params"], meta["sweep"]["run"]) == (seed, {"nodes": row["nodes"]},
+                                                                        row["run"])
+        assert meta["sweep"]["folder"] == str(tmp_path / "s") and meta["command"] == sys.argv
+
+
+@pytest.mark.usefixtures("ray_session")
+def test_a_used_sweep_folder_is_refused_unless_overwritten(tmp_path, local_module):
+    out = tmp_path / "s"
+    sorvane_core.sweep(local_module.build, [{"seed": s} for s in range(3)], 2, out)
+    (out / "notes.txt").write_text("mine")
+    with pytest.raises(FileExistsError, match="already holds a sweep or a run"):
+        sorvane_core.sweep(local_module.build, [{"seed": 9}], 2, out)
+    rows = sorvane_core.sweep(local_module.build, [{"seed": 9}], 2, out, overwrite=True)
+    assert [r["status"] for r in rows] == ["finished"]
+    assert sorted(p.name for p in out.iterdir()) == ["notes.txt", "run-0000", "sweep.csv"]
+    with open(out / "sweep.csv", newline="") as f:
+        assert [r["seed"] for r in csv.DictReader(f)] == ["9"]
+
+
+@pytest.mark.usefixtures("ray_session")
+@pytest.mark.parametrize("pause", [0.05, 3600], ids=["slow-ticks", "stuck"])
+def test_a_run_past_its_timeout_is_ended_and_recorded(tmp_path, local_module, pause):
+    rows = sorvane_core.sweep(local_module.build, [{"seed": 1, "pause": pause}, {"seed": 2}],
+                              1000 if pause < 1 else 3, tmp_path / "s", run_timeout=1.0)
+    assert [r["status"] for r in rows] == ["timeout", "finished"], rows
+    assert "run_timeout=1.0" in rows[0]["error"]
+    meta = json.loads((Path(rows[0]["out"]) / "run.json").read_text())
+    assert meta["status"] == "timeout"
+
+
+def test_sweep_takes_its_seeds_from_seed_and_refuses_repeated_names(tmp_path, capsys):
+    for args, message in [(["--seed", "1,2", "--param", "seed=3"], "the seed is given twice"),
+                          (["--param", "x=1", "--param", "x=2"], "--param x is given twice"),
+                          (["--param", "cores=2"], "takes no parameter 'cores'")]:
+        assert cli.main(["sweep", str(SCENARIO), "--out", str(tmp_path / "o"), *args]) == 2
+        assert message in capsys.readouterr().err
+    assert not (tmp_path / "o").exists()
+
+
+def test_ctrl_c_during_a_sweep_writes_the_table_of_the_runs(tmp_path):
+    script = tmp_path / "scenario.py"
+    script.write_text(LOCAL_MODULE)
+    child = subprocess.Popen(
+        [sys.executable, "-m", "sorvane_core", "sweep", str(script), "--seed", "1,2,3,4",
+         "--param", "pause=0.02", "--ticks", "100000", "--out", str(tmp_path / "s"),
+         "--no-progress"],
+        stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True,
+        preexec_fn=lambda: signal.signal(signal.SIGINT, signal.SIG_DFL))
+    runs = tmp_path / "s" / "run-0000" / "tick_value.csv"
+    deadline = time.monotonic() + 120
+    while time.monotonic() < deadline and not runs.exists():
+        time.sleep(0.1)
+    time.sleep(1)
+    child.send_signal(signal.SIGINT)
+    out, err = child.communicate(timeout=120)
+    assert child.returncode == 130 and "sweep interrupted" in err, err
+    with open(tmp_path / "s" / "sweep.csv", newline="") as f:
+        table = list(csv.DictReader(f))
+    assert [r["seed"] for r in table] == ["1", "2", "3", "4"]
+    assert {r["status"] for r in table} == {"interrupted"}

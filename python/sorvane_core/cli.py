@@ -309,7 +309,7 @@ def run(args: argparse.Namespace) -> int:
     infrastructure, placements, callbacks = build(
         module, seed, mode, {name: values[0] for name, values in params.items()})
     out = args.out if args.out is not None else Path("runs") / args.scenario.stem
-    metadata = {"scenario": str(args.scenario),
+    metadata = {"command": args.command_line, "scenario": str(args.scenario),
                 "params": {name: values[0] for name, values in params.items()}}
     try:
         sim = Simulator(infrastructure, placements, callbacks, mode=mode, address=args.address,
@@ -327,16 +327,19 @@ def run(args: argparse.Namespace) -> int:
         for _ in steps:
             pass
     except KeyboardInterrupt:
-        held = (f"ticks 0-{sim.ticks_run - 1}" if sim.ticks_run else "no tick")
+        from sorvane_core.results.reports import read_record
+
+        written = read_record(out).get("ticks_run", sim.ticks_run)
+        held = f"ticks 0-{written - 1}" if written else "no tick"
         print(f"sorvane-sim: interrupted at tick {sim.tick}; the reports in {out}/ hold {held}, "
-              f"recorded in {out / 'run.json'}", file=sys.stderr)
+              f"as {out / 'run.json'} records", file=sys.stderr)
         return INTERRUPTED
     ended = "stopped by a trigger" if sim.stopped else "ran to the end"
     print(f"{args.scenario.name}: {sim.ticks_run} of {args.ticks} ticks in {mode}, {ended}; "
           f"seed {seed}")
-    from sorvane_core.results.reports import RUN_RECORD, _read_record
+    from sorvane_core.results.reports import RUN_RECORD, read_record
 
-    reports = _read_record(out).get("reports", [])
+    reports = read_record(out).get("reports", [])
     print(f"reports in {out}/: " + ", ".join([*reports, RUN_RECORD]))
     if args.plot:
         from sorvane_core import plot
@@ -363,7 +366,8 @@ def sweep(args: argparse.Namespace) -> int:
         rows = run_sweep(ScenarioBuild(module.build), grid, args.ticks, out, address=args.address,
                          progress=False if args.no_progress else None,
                          overwrite=args.overwrite, run_timeout=args.run_timeout,
-                         metadata={"scenario": str(args.scenario)})
+                         metadata={"command": args.command_line,
+                                   "scenario": str(args.scenario)})
     except KeyboardInterrupt:
         print(f"sorvane-sim: sweep interrupted; the runs that finished are in "
               f"{out / 'sweep.csv'}", file=sys.stderr)
@@ -380,6 +384,8 @@ def sweep(args: argparse.Namespace) -> int:
 
 def main(argv: Sequence[str] | None = None) -> int:
     args = parser().parse_args(argv)
+    # What run.json records as the command: this one, however main was reached.
+    args.command_line = list(sys.argv) if argv is None else ["sorvane-sim", *argv]
     try:
         return sweep(args) if args.command == "sweep" else run(args)
     except ScenarioError as err:

@@ -55,8 +55,9 @@ TABLE = "sweep.csv"
 ERROR_FILE = "error.txt"
 _RUN_FOLDER = re.compile(r"run-\d{4,}")
 
-# After a run's time is up, how long it has to end by itself before its worker ends.
-_GRACE_S = 10.0
+# After a run's time is up, how long it has to end by itself before its worker ends:
+# its own time limit, between these bounds.
+_GRACE_S = (1.0, 10.0)
 
 _task: Any = None  # run_one as a Ray task, made at the first sweep
 
@@ -185,9 +186,11 @@ class _Watchdog:
             return
         ctypes.pythonapi.PyThreadState_SetAsyncExc(
             ctypes.c_ulong(self.thread), ctypes.py_object(RunTimeout))
-        if self.done.wait(_GRACE_S):
+        grace = min(max(self.seconds, _GRACE_S[0]), _GRACE_S[1])
+        if self.done.wait(grace):
             return
-        error = f"still running {self.seconds + _GRACE_S:g} s after it started; its worker ended"
+        error = (f"RunTimeout: still running {self.seconds + grace:g} s after it started, "
+                 f"past run_timeout={self.seconds} s; its worker was ended")
         try:
             _mark(self.folder, "timeout", error)
         finally:
@@ -344,9 +347,9 @@ def sweep(
 
 def _lost(folder: Path, error: BaseException) -> dict[str, Any]:
     """The row of a run whose worker ended: a timeout if its run.json says so."""
-    from sorvane_core.results.reports import _read_record
+    from sorvane_core.results.reports import read_record
 
-    record = _read_record(folder)
+    record = read_record(folder)
     status = "timeout" if record.get("status") == "timeout" else "failed"
     return {"status": status, "error": record.get("error") or f"{type(error).__name__}: {error}",
             "wall_time_s": record.get("wall_time_s"), "ticks_run": record.get("ticks_run", 0),

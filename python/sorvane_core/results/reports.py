@@ -105,6 +105,7 @@ class _ReportFile:
         self.keys = key_columns(kind)
         self.ready = b""
         self.file = open(path, "wb")
+        self.written = 0  # bytes in the file, as of the last commit
 
     def failed(self, head: Head, value: Any, reason: Any) -> UnwritableValueError:
         return UnwritableValueError(self.callback, head[0], value, self.path.name, reason)
@@ -114,10 +115,14 @@ class _ReportFile:
         raise NotImplementedError
 
     def commit(self) -> None:
+        """Write the prepared bytes, once: called again after an interrupt, it
+        finishes what the first call began, by where the file ends."""
         if self.ready:
-            self.file.write(self.ready)
-            self.file.flush()
+            if self.file.tell() == self.written:
+                self.file.write(self.ready)
+            self.written += len(self.ready)
             self.ready = b""
+            self.file.flush()
 
     def close(self) -> None:
         self.discard()
@@ -200,7 +205,9 @@ class _CsvFile(_ReportFile):
         super().commit()
 
     def _rewrite(self, width: int) -> None:
-        self.file.close()
+        # The file stays open until the new one is in place: called again after an
+        # interrupt, this does the same again.
+        self.file.flush()
         temporary = self.path.with_name(self.path.name + ".partial")
         with open(self.path, newline="", encoding="utf-8") as old, \
                 open(temporary, "w", newline="", encoding="utf-8") as new:
@@ -211,7 +218,9 @@ class _CsvFile(_ReportFile):
             for row in reader:
                 writer.writerow(row + [""] * (width - len(row)))
         os.replace(temporary, self.path)
-        self.file = open(self.path, "ab")
+        replaced, self.file = self.file, open(self.path, "ab")
+        self.written = self.file.tell()
+        replaced.close()
 
     def close(self) -> None:
         try:
@@ -293,8 +302,7 @@ class _JsonlFile(_ReportFile):
 
     def prepare(self) -> None:
         if self.pending:
-            self.pending.append("")
-            self.ready = _encoded("\n".join(self.pending), self.pending, self)
+            self.ready = _encoded("\n".join(self.pending) + "\n", self.pending, self)
             self.pending.clear()
 
 
@@ -312,7 +320,7 @@ def check_folder(out: Path, overwrite: bool) -> None:
         raise NotADirectoryError(f"output folder {str(out)!r} is a file, not a folder")
     record = out / RUN_RECORD
     if record.exists() and not overwrite:
-        status = _read_record(out).get("status", "unknown")
+        status = read_record(out).get("status", "unknown")
         raise FileExistsError(
             f"output folder {str(out)!r} already holds a run (its run.json says "
             f"{status!r}); choose another folder, or overwrite it (overwrite=True, "
@@ -325,7 +333,7 @@ def check_folder(out: Path, overwrite: bool) -> None:
         raise PermissionError(f"cannot write into output folder {str(out)!r}")
 
 
-def _read_record(folder: Path) -> dict[str, Any]:
+def read_record(folder: Path) -> dict[str, Any]:
     try:
         found = json.loads((folder / RUN_RECORD).read_text(encoding="utf-8"))
     except (OSError, ValueError):
@@ -354,7 +362,7 @@ def run_files(record: Mapping[str, Any]) -> list[str]:
 def remove_run(folder: Path) -> None:
     """Remove the files of the run recorded in ``folder`` (those its run.json lists),
     run.json last, and nothing else."""
-    names = run_files(_read_record(folder))
+    names = run_files(read_record(folder))
     if RUN_RECORD in names:  # last: a removal cut short still knows what is left
         names.remove(RUN_RECORD)
         names.append(RUN_RECORD)
@@ -412,6 +420,8 @@ class Reports:
         self._started_at = ""
         self._clock = 0.0
         self._recorded_at = 0.0
+        self._block: dict[str, Any] | None = None  # the first record of the block under way
+        self._ticks_written = 0  # ticks whose rows are all in the files
 
     def started(self, simulator: Simulator, ticks: int) -> None:
         self._simulator, self._ticks = simulator, ticks
@@ -448,6 +458,8 @@ class Reports:
         return opened
 
     def recorded(self, record: dict[str, Any], activations: Sequence[Activation]) -> None:
+        if self._block is None:
+            self._block = record
         for cb, by_event, ends in activations:
             files = self._files.get(cb.name)
             if files is None:  # added during the run
@@ -464,6 +476,23 @@ class Reports:
                 file.add(head, found)
 
     def step_done(self) -> None:
+        # Ctrl-C in the middle of a tick's writes does not leave it half written:
+        # they are finished (each exactly once), then the interrupt goes on.
+        interrupted: BaseException | None = None
+        while True:
+            try:
+                self._write_block()
+                break
+            except KeyboardInterrupt as exc:
+                interrupted = exc
+        if interrupted is not None:
+            raise interrupted
+        if time.perf_counter() - self._recorded_at > _RECORD_EVERY_S:
+            self._write_record("running", None)
+
+    def _write_block(self) -> None:
+        """Write the rows of the block (a tick, or the end, with the events they
+        triggered); called again after an interrupt, it does what is left."""
         # Every file's bytes first, so that a value that cannot be written stops
         # the tick before any file holds part of it.
         opened = [file for files in self._files.values() for file in files]
@@ -471,9 +500,10 @@ class Reports:
             file.prepare()
         for file in opened:
             file.commit()
-        now = time.perf_counter()
-        if now - self._recorded_at > _RECORD_EVERY_S:
-            self._write_record("running", None)
+        root = self._block
+        if root is not None and root["event"] == "tick":
+            self._ticks_written = root["tick"] + 1
+        self._block = None
 
     def finished(self, simulator: Simulator, error: BaseException | None) -> None:
         # Every file is closed and run.json written whatever fails on the way;
@@ -508,7 +538,7 @@ class Reports:
             "seed": sim.seed,
             "seed_given": sim.given_seed is not None,
             "ticks_asked": self._ticks,
-            "ticks_run": sim.ticks_run,
+            "ticks_run": self._ticks_written,
             "stopped": sim.stopped,
             "started_at": self._started_at,
             "wall_time_s": round(time.perf_counter() - self._clock, 6),

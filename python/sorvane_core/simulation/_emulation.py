@@ -223,9 +223,11 @@ class Emulation:
             app.services[service] = alone.services[service]  # the state the node handed back
 
         forward = [rovel.stop, taken_back, rovel.deploy, rovel.start]
-        # What undoes each step, for the steps done when one fails.
+        # What undoes each step. The node actors' operations reach a state, so an
+        # undo is harmless where its step never took effect.
         backward: list[Callable[[], Any]] = [
-            lambda: rovel.start(here), lambda: rovel.deploy(here), lambda: taken_back(there)]
+            lambda: rovel.start(here), lambda: rovel.deploy(here), lambda: taken_back(there),
+            lambda: rovel.stop(there)]
         done = 0
         try:
             for step, ops in zip(forward, (here, here, there, there)):
@@ -240,10 +242,11 @@ class Emulation:
         except BaseException as exc:
             # Ctrl-C (or an exit) asks to stop, not to carry on as after a failed move:
             # one short attempt to leave the service running where it was, then out.
+            # The step under way may have been carried out by its node: it is undone too.
             with waiting_at_most(shortened(_UNDO_AFTER_INTERRUPT_S)):
                 undone: BaseException | None
                 try:
-                    undone = _undo(backward[:done])
+                    undone = _undo(backward[:done + 1])
                 except BaseException as again:  # a second Ctrl-C: stop trying
                     undone = again
             if undone is not None:

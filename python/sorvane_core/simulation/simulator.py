@@ -6,7 +6,7 @@ import contextvars
 import os
 import random
 from collections import deque
-from collections.abc import Generator, Hashable, Iterable, Mapping, Sequence
+from collections.abc import Generator, Hashable, Iterable, Mapping
 from pathlib import Path
 from typing import TYPE_CHECKING, Any, Protocol
 
@@ -20,13 +20,14 @@ from sorvane_core.simulation._checks import (
 )
 from sorvane_core.simulation._dispatch import CallbackList, Listeners
 from sorvane_core.simulation._views import ViewCache
-from sorvane_core.simulation.observers import Activation, Observer
+from sorvane_core.simulation.observers import Observer
 
 if TYPE_CHECKING:
     from sorvane_core.graph import Infrastructure
     from sorvane_core.simulation._emulation import Emulation
 
 MODES = ("simulation", "emulation")
+_NOTHING: set[Hashable] = set()  # never added to: stands for no event delivered yet
 
 
 class Callback(Protocol):
@@ -220,7 +221,9 @@ class Simulator:
             folder,
             self.overwrite if overwrite is None else bool(overwrite),
         )
-        return self._steps(ticks, keep, watching, folder)
+        steps = self._steps(ticks, keep, watching, folder)
+        # Without remote calls there is no timeout to keep apart from other runs'.
+        return steps if self.mode != "emulation" else self._in_context(steps)
 
     def results(self, name: str, *, source: str | None = None) -> Any:
         """The results of callback ``name`` as a pandas DataFrame, one row per value.
@@ -296,16 +299,13 @@ class Simulator:
 
     # -- the run -------------------------------------------------------------------
 
-    def _steps(
-        self, ticks: int, keep: bool, watching: list[Observer], folder: Path | None
+    def _in_context(
+        self, body: Generator[dict[str, Any], None, None]
     ) -> Generator[dict[str, Any], None, None]:
-        """The records of a run, each step taken in the run's own context, where
-        the remote timeout is this run's."""
-        if self._listeners is not None:
-            raise RuntimeError("this simulator is already running; finish or close that run first")
+        """The steps of ``body``, each taken in the run's own context, where the
+        remote timeout is this run's, whoever steps it and from which thread."""
         context = contextvars.copy_context()
         context.run(set_remote_timeout, self.remote_timeout)
-        body = self._body(ticks, keep, watching, folder)
         while True:
             try:
                 record = context.run(next, body)
@@ -317,9 +317,11 @@ class Simulator:
                 context.run(body.throw, exc)
                 raise
 
-    def _body(
+    def _steps(
         self, ticks: int, keep: bool, watching: list[Observer], folder: Path | None
     ) -> Generator[dict[str, Any], None, None]:
+        if self._listeners is not None:
+            raise RuntimeError("this simulator is already running; finish or close that run first")
         self._listeners = Listeners(self._callbacks)
         self._watching = watching
         self._kept_history = keep
@@ -347,7 +349,8 @@ class Simulator:
                 self._view = None
                 if CHANGES.value != views.seen or self.placements is not views.source:
                     self._placements_changed()
-                if not self._listeners.current(self._callbacks):
+                callbacks, listeners = self._callbacks, self._listeners
+                if callbacks is not listeners.source or callbacks.version != listeners.version:
                     self._callbacks_changed()
                 if (yield from self._block("tick", tick, keep)):
                     self.stopped = True
@@ -366,36 +369,38 @@ class Simulator:
         yielded: a run closed after it keeps the block. Return whether one of
         the events raised ``"stop"``.
         """
-        listeners = self._listeners
-        assert listeners is not None
-        delivered = {name}
-        queue: deque[Hashable] = deque()
+        deliver = self._listeners.deliver  # type: ignore[union-attr]
+        watching = self._watching
+        record, activations = deliver(self, name, tick)
+        # Events raised and not yet delivered, in the order raised; made only for a
+        # block that raises some, as most do not.
+        pending: list[Hashable] | None = None
+        delivered: set[Hashable] = _NOTHING
         stop = False
-        record, activations = listeners.deliver(self, name, tick)
         while True:
-            self._record(record, activations, keep)
-            for raised in record["triggered"]:
-                if raised == "stop":
-                    stop = True
-                elif raised not in delivered:
-                    delivered.add(raised)
-                    queue.append(raised)
-            if not queue:
+            if keep:
+                self.history.append(record)
+            for observer in watching:
+                observer.recorded(record, activations)
+            if record["triggered"]:
+                if pending is None:
+                    pending, delivered = [], {name}
+                for raised in record["triggered"]:
+                    if raised == "stop":
+                        stop = True
+                    elif raised not in delivered:
+                        delivered.add(raised)
+                        pending.append(raised)
+            if not pending:
                 break
             yield record
-            record, activations = listeners.deliver(self, queue.popleft(), tick)
-        for observer in self._watching:
+            record, activations = deliver(self, pending.pop(0), tick)
+        for observer in watching:
             observer.step_done()
         if name == "tick":
             self.ticks_run = tick + 1
         yield record
         return stop
-
-    def _record(self, record: Any, activations: Sequence[Activation], keep: bool) -> None:
-        if keep:
-            self.history.append(record)
-        for observer in self._watching:
-            observer.recorded(record, activations)
 
     def _callbacks_changed(self) -> None:
         self._check()
