@@ -237,13 +237,13 @@ def sweeps(ticks: int, rounds: int) -> dict[str, float]:
 
         def parallel() -> float:
             start = time.perf_counter()
-            sweep(s2_build, params, ticks, Path(out) / "sweep", progress=False)
+            sweep(s2_build, params, ticks, Path(out) / "sweep", progress=False, overwrite=True)
             return time.perf_counter() - start
 
         def one_by_one() -> float:
             start = time.perf_counter()
             for i, p in enumerate(params):
-                run_one(s2_build, p, ticks, str(Path(out) / f"seq-{i}"))
+                run_one(s2_build, p, ticks, str(Path(out) / f"seq-{i}"), overwrite=True)
             return time.perf_counter() - start
 
         best = engine.best_of({"sweep": parallel, "one by one": one_by_one}, rounds)

@@ -145,7 +145,7 @@ class _CsvFile(_ReportFile):
         self.values: dict[str, int] = {}  # value column -> its place after the fixed ones
         self.header = 0  # columns in the file's header; 0 before the first rows
         self.pending: list[Sequence[Any]] = []
-        self.values_seen = 0  # value columns when the pending rows began
+        self.ragged = False  # whether pending rows may be narrower than the header
 
     def _place(self, column: str) -> int:
         place = self.values.get(column)
@@ -154,14 +154,13 @@ class _CsvFile(_ReportFile):
         return place
 
     def add(self, head: Head, found: Found) -> None:
-        if self.values.keys() == {"value"}:
-            plain = [value for _, value in found]
-            if all(type(value) in PLAIN for value in plain):
-                # The usual shape: one scalar per row, in the one value column.
-                self.pending.extend(
-                    [(*head, *keys, _csv_cell(value)) for (keys, _), value in zip(found, plain)]
-                )
-                return
+        if self.values.keys() == {"value"} and all(type(value) in PLAIN for _, value in found):
+            # The usual shape: one scalar per row, in the one value column; only NaN
+            # differs from itself, and is written as an empty cell.
+            self.pending.extend(
+                [(*head, *keys, value if value == value else None) for keys, value in found]
+            )
+            return
         fixed = len(self.fixed)
         for keys, value in found:
             try:
@@ -172,10 +171,12 @@ class _CsvFile(_ReportFile):
             for place, cell in cells.items():
                 row[fixed + place] = _csv_cell(cell)
             self.pending.append(row)
+            self.ragged = True
 
     def discard(self) -> None:
         self.pending.clear()
         self.ready = b""
+        self.ragged = False
         # Columns that only the dropped rows had never reach the header.
         kept = self.header - len(self.fixed) if self.header else 0
         for column in list(self.values)[kept:]:
@@ -189,11 +190,13 @@ class _CsvFile(_ReportFile):
         writer = csv.writer(out, lineterminator="\n")
         if not self.header:
             writer.writerow([*self.fixed, *self.values])
-        writer.writerows(
-            [r if len(r) == width else [*r, *[None] * (width - len(r))] for r in self.pending]
-        )
+        rows = self.pending
+        if self.ragged:  # rows made before a value column was added are narrower
+            rows = [r if len(r) == width else [*r, *[None] * (width - len(r))] for r in rows]
+        writer.writerows(rows)
         self.ready = _encoded(out.getvalue(), self.pending, self)
         self.pending.clear()
+        self.ragged = False
 
     def commit(self) -> None:
         if not self.ready:
