@@ -67,6 +67,12 @@ def test_sweep_from_the_command_line(tmp_path, capsys):
     out = capsys.readouterr().out
     assert "run-0000 (seed=1): finished, 4 ticks" in out and "run-0001 (seed=2)" in out
     assert (tmp_path / "run-0001" / "node_load_pct.csv").is_file()
+    # build(seed, mode) with no seed swept: each run draws one, and the table says which.
+    assert cli.main(["sweep", str(SCENARIO), "--ticks", "2", "--out", str(tmp_path / "drawn"),
+                     "--no-progress"]) == 0
+    with open(tmp_path / "drawn" / "sweep.csv", newline="") as f:
+        (row,) = csv.DictReader(f)
+    assert row["status"] == "finished" and int(row["seed"]) >= 0
 
 
 @pytest.mark.usefixtures("ray_session")
