@@ -56,6 +56,34 @@ _EDGE_ENDS_KEY = _OWN_PREFIX + "edge_keys"
 _SERVICES_KEY = _OWN_PREFIX + "services"
 
 
+class _Clock:
+    """Counts the changes of every graph that has something cached."""
+
+    __slots__ = ("value",)
+
+    def __init__(self) -> None:
+        self.value = 0
+
+
+GRAPH_CHANGES = _Clock()
+
+
+class _Cache(dict[Any, Any]):
+    """A graph's ``__networkx_cache__`` that counts its clearings.
+
+    networkx's mutators clear the cache of a graph that holds anything cached,
+    on every change; so a reader that cached something in a graph knows, by
+    comparing :data:`GRAPH_CHANGES` with the value it saw, whether any such
+    graph changed since, without looking at each graph.
+    """
+
+    __slots__ = ()
+
+    def clear(self) -> None:
+        GRAPH_CHANGES.value += 1
+        super().clear()
+
+
 def _cache_of(graph: Any) -> dict[Any, Any] | None:
     """The cache that networkx clears when ``graph`` changes, if there is one.
 
@@ -223,6 +251,23 @@ class _Identified:
         """The nodes, as networkx's ``G.nodes``."""
         return _NodeView(self)
 
+    def _counting(self) -> None:
+        # After networkx's __init__ or an unpickling made the cache a plain dict.
+        self.__networkx_cache__ = _Cache(self.__dict__.get("__networkx_cache__") or {})
+
+    def __setstate__(self, state: dict[str, Any]) -> None:
+        self.__dict__.update(state)
+        self._counting()
+
+    def attributes_changed(self) -> None:
+        """Tell the caches that node, edge or graph attributes were changed in place.
+
+        networkx's mutators (``add_node``, ``add_edge``, ...) do this by
+        themselves; an assignment into an attribute dict (``G.nodes[n]["cpu"] =
+        4``) does not, as for networkx's own caches.
+        """
+        self.__networkx_cache__.clear()
+
     def clear(self) -> None:
         """Remove all nodes, edges and graph attributes but the ``id``, as networkx's ``clear``."""
         graph = self.graph
@@ -258,6 +303,7 @@ class Infrastructure(_Identified, nx.Graph):
         super().__init__(incoming_graph_data, **attr)
         # Set last: incoming graph data may carry another graph's id.
         self.graph["id"] = id
+        self._counting()
 
     @cached_property
     def edges(self) -> EdgeView:
@@ -388,6 +434,7 @@ class Application(_Identified, nx.DiGraph):
         self.services = {}
         super().__init__(incoming_graph_data, **attr)
         self.graph["id"] = id
+        self._counting()
 
     @cached_property
     def edges(self) -> OutEdgeView:
@@ -399,7 +446,7 @@ class Application(_Identified, nx.DiGraph):
         return super().__getstate__()
 
     def __setstate__(self, state: dict[str, Any]) -> None:
-        self.__dict__.update(state)
+        super().__setstate__(state)
         # The services are pickled without their origins: each entry for a
         # node was that node's service, and is again.
         self._services.follow(self._node)

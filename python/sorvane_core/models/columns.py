@@ -90,45 +90,89 @@ class Columns(Mapping[Any, Any]):
     __hash__ = None  # type: ignore[assignment]
 
 
+class GroupLayout:
+    """Where each group's rows are among the rows of a tick's arrays: the
+    applications of the per-application types, made once per layout and shared
+    by every tick's :class:`Grouped`.
+
+    Rows are ordered by group; ``groups[g]`` owns rows ``starts[g]:stops[g]``.
+    ``keys`` are the inner keys of all rows (unique within a group), and
+    ``key_columns`` their key cells for the reports (by default the keys).
+    """
+
+    def __init__(
+        self,
+        groups: Sequence[Any],
+        sizes: Sequence[int],
+        keys: Sequence[Any],
+        key_columns: Sequence[Sequence[Any]] | None = None,
+    ) -> None:
+        self.groups = tuple(groups)
+        self.index = {group: g for g, group in enumerate(self.groups)}
+        stops = np.cumsum(np.asarray(sizes, dtype=np.int64))
+        self.stops = stops.tolist()
+        self.starts = [0, *self.stops[:-1]] if self.stops else []
+        self.keys = list(keys)
+        self.key_columns = [self.keys] if key_columns is None else [list(c) for c in key_columns]
+        self._indexes: dict[int, dict[Any, int]] = {}
+        self._report_keys: list[list[Any]] | None = None
+
+    def inner(self, g: int) -> tuple[list[Any], dict[Any, int], list[list[Any]], slice]:
+        """The keys, key index, key cells and rows of group ``g``."""
+        start, stop = self.starts[g], self.stops[g]
+        keys = self.keys[start:stop]
+        index = self._indexes.get(g)
+        if index is None:
+            index = self._indexes[g] = {key: i for i, key in enumerate(keys)}
+        return keys, index, [c[start:stop] for c in self.key_columns], slice(start, stop)
+
+    def report_keys(self) -> list[list[Any]]:
+        """The group column, then the inner key cells, row by row."""
+        if self._report_keys is None:
+            group_column: list[Any] = []
+            for group, start, stop in zip(self.groups, self.starts, self.stops):
+                group_column.extend([group] * (stop - start))
+            self._report_keys = [group_column, *self.key_columns]
+        return self._report_keys
+
+
 class Grouped(Mapping[Any, Any]):
-    """``{group: Columns}``: the nested data of the per-application types, each
-    application's entries a slice of the same arrays."""
+    """``{group: {key: value}}``: the nested data of the per-application types,
+    each group's mapping a :class:`Columns` over its slice of the arrays, made
+    when it is looked up."""
 
-    __slots__ = ("_groups",)
+    __slots__ = ("_layout", "_values")
 
-    def __init__(self, groups: Mapping[Any, Columns]) -> None:
-        self._groups = dict(groups)
+    def __init__(self, layout: GroupLayout, values: Mapping[str, np.ndarray]) -> None:
+        self._layout = layout
+        self._values = dict(values)
 
-    def __getitem__(self, key: Any) -> Columns:
-        return self._groups[key]
+    def __getitem__(self, group: Any) -> Columns:
+        layout = self._layout
+        keys, index, key_columns, rows = layout.inner(layout.index[group])
+        return Columns(keys, index, {n: v[rows] for n, v in self._values.items()}, key_columns)
 
     def __iter__(self) -> Iterator[Any]:
-        return iter(self._groups)
+        return iter(self._layout.groups)
 
     def __len__(self) -> int:
-        return len(self._groups)
+        return len(self._layout.groups)
+
+    def __contains__(self, group: object) -> bool:
+        try:
+            return group in self._layout.index
+        except TypeError:
+            return False
 
     def _report_columns(self) -> tuple[list[Sequence[Any]], dict[str, np.ndarray]]:
         """The group key, then each group's own key cells; the value columns."""
-        parts = [(group, *columns._report_columns()) for group, columns in self._groups.items()]
-        if not parts:
-            return [[]], {}
-        width = len(parts[0][1])
-        keys: list[list[Any]] = [[] for _ in range(width + 1)]
-        for group, key_columns, values in parts:
-            rows = len(next(iter(values.values()))) if values else len(key_columns[0])
-            keys[0].extend([group] * rows)
-            for target, column in zip(keys[1:], key_columns):
-                target.extend(column)
-        names = list(parts[0][2])
-        values = {name: np.concatenate([p[2][name] for p in parts]) for name in names}
-        return keys, values  # type: ignore[return-value]
+        return list(self._layout.report_keys()), self._values
 
     def __reduce__(self) -> tuple[Any, ...]:
-        return (dict, (list(self._groups.items()),))
+        return (dict, ([(group, dict(self[group]._rows())) for group in self],))
 
     def __repr__(self) -> str:
-        return repr(self._groups)
+        return repr({group: dict(self[group]._rows()) for group in self})
 
     __hash__ = None  # type: ignore[assignment]
 

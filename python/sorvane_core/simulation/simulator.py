@@ -78,6 +78,7 @@ class Simulator:
         stopped: whether a triggered ``"stop"`` ended the last run early.
         ticks_run: how many ticks the last run completed: delivered with every
             event they triggered.
+        runs: how many runs have started, this one included.
         out: the folder that runs write their reports into by default, or None.
         overwrite: whether a run may replace the run already recorded in its
             output folder (only that run's files are removed).
@@ -140,6 +141,7 @@ class Simulator:
         self.metadata = dict(metadata or {})
         self.tick = 0
         self.ticks_run = 0
+        self.runs = 0
         self.history: list[dict[str, Any]] = []
         self.stopped = False
         self._kept_history = False  # whether the last run kept its history
@@ -278,6 +280,11 @@ class Simulator:
     def _check(self) -> None:
         check_callbacks(self._callbacks, self.mode)
         check_placements(self.infrastructure, self.placements, self.mode)
+        # Callbacks that read the graphs for themselves check them now, before the run.
+        for cb in self._callbacks:
+            check_run = getattr(cb, "_check_run", None)
+            if check_run is not None:
+                check_run(self)
 
     def _observers_for(
         self, progress: bool | None, folder: Path | None, overwrite: bool
@@ -325,6 +332,7 @@ class Simulator:
         self._listeners = Listeners(self._callbacks)
         self._watching = watching
         self._kept_history = keep
+        self.runs += 1
         self.history = []
         self.last_out = folder
         self.stopped = False
