@@ -3,11 +3,14 @@
     sorvane-sim run examples/edge_cloud.py --ticks 60 --seed 1 --plot
     sorvane-sim run examples/edge_cloud.py --ticks 20 --emulation   # one Ray actor per node
 
-Four applications run on nine edge nodes, three fog nodes and a cloud. Every tick
-a workload drawn from the run's seeded ``rng`` scales what each application
-asks; callbacks report the load of every node, the traffic on every link, each
-application's latency and every service's demand. When a node goes over 90 %
-of its CPU, the "overload" event it raises moves the busiest service off it.
+Four applications run on nine edge nodes, three fog nodes and a cloud. A workload
+that walks at random scales what each service asks and what each interaction
+sends, tick by tick; the models of ``sorvane_core.models`` report every node's
+utilisation and power, every link's load and power, the energy used, each
+interaction's and application's latency and the SLA of each application; a
+callback of our own reports every service's demand (on the node actors, in
+emulation). When a node goes over 90 % of its CPU, the "overload" event it raises
+moves the busiest service off it.
 """
 
 from __future__ import annotations
@@ -15,74 +18,12 @@ from __future__ import annotations
 import random
 from typing import Any
 
-import networkx as nx
-
+from sorvane_core import models
 from sorvane_core.graph import Application, Infrastructure
 from sorvane_core.placement import Placement
 from sorvane_core.utils.types import CallbackType
 from sorvane_core.workflow.callbacks.callback import SorvaneCallback
 from sorvane_core.workflow.events import SorvaneEvent
-
-
-def hosted(placements: dict[Any, Placement], node: Any) -> list[tuple[Placement, Any]]:
-    return [(pl, s) for pl in placements.values() for s, n in pl.mapping.items() if n == node]
-
-
-class Workload(SorvaneCallback):
-    """How busy each application is this tick: a factor drawn from the run's rng."""
-
-    def __init__(self) -> None:
-        super().__init__("workload", CallbackType.SIMULATION)
-
-    def __call__(self, event: SorvaneEvent) -> dict[str, float]:
-        rng = event.simulator.rng
-        return {str(app): round(rng.lognormvariate(0, 0.35), 3)
-                for app in event.simulator.placements}
-
-
-class NodeLoad(SorvaneCallback):
-    """CPU asked of each node, in percent of what it has; raises "overload" over 90 %."""
-
-    def __init__(self, workload: Workload) -> None:
-        super().__init__("node_load_pct", CallbackType.NODE,
-                         triggers={"overload": lambda load: max(load.values()) > 90})
-        self.workload = workload
-
-    def __call__(self, node: Any, res: dict[str, Any], placements: dict[Any, Placement],
-                 infr: Infrastructure, placement_view: Any, **event_data: Any) -> float:
-        factor = self.workload.data or {}
-        asked = sum(pl.application.nodes[s]["cpu"] * factor.get(str(pl.application.id), 1.0)
-                    for pl, s in hosted(placements, node))
-        return round(100 * asked / res["cpu"], 2)
-
-
-class LinkTraffic(SorvaneCallback):
-    """Traffic of the interactions whose services sit at the two ends of a link."""
-
-    def __init__(self) -> None:
-        super().__init__("link_traffic_mbps", CallbackType.LINK, report="jsonl")
-
-    def __call__(self, source: Any, target: Any, res: dict[str, Any],
-                 placements: dict[Any, Placement], infr: Infrastructure, placement_view: Any,
-                 **event_data: Any) -> float:
-        ends = {source, target}
-        return sum(req["mbps"] for pl in placements.values()
-                   for a, b, req in pl.application.edges(data=True)
-                   if {pl.mapping[a], pl.mapping[b]} == ends)
-
-
-class Latency(SorvaneCallback):
-    """Each application's latency: its interactions' paths through the network."""
-
-    def __init__(self, paths: dict[Any, dict[Any, float]]) -> None:
-        super().__init__("app_latency", CallbackType.APPLICATION, report=["csv", "jsonl"])
-        self.paths = paths
-
-    def __call__(self, application: Application, placement: Placement, infr: Infrastructure,
-                 **event_data: Any) -> dict[str, float]:
-        hops = [self.paths[placement.mapping[a]][placement.mapping[b]]
-                for a, b in application.edges]
-        return {"latency_ms": sum(hops), "worst_ms": max(hops, default=0)}
 
 
 class ServiceDemand(SorvaneCallback):
@@ -98,50 +39,71 @@ class ServiceDemand(SorvaneCallback):
 
 
 class Rebalance(SorvaneCallback):
-    """On "overload": move the busiest service of the busiest node to the least loaded one."""
+    """On "overload": move the busiest service of the busiest node to the least used one."""
 
-    def __init__(self, load: NodeLoad) -> None:
+    def __init__(self, utilisation: models.NodeUtilisation, workload: models.Workload) -> None:
         super().__init__("rebalance", activates_on="overload")
-        self.load = load
+        self.utilisation = utilisation
+        self.workload = workload
 
     def __call__(self, event: SorvaneEvent) -> str:
         sim = event.simulator
-        shares = self.load.data
-        hot, cold = max(shares, key=shares.get), min(shares, key=shares.get)
-        pl, service = max(hosted(sim.placements, hot),
-                          key=lambda h: h[0].application.nodes[h[1]]["cpu"])
-        sim.migrate(pl.application.id, service, cold)
+        shares = self.utilisation.data
+        hot = max(shares, key=shares.__getitem__)
+        cold = min(shares, key=shares.__getitem__)
+        demand = self.workload.data
+        app, service = max(((app, s) for app, pl in sim.placements.items()
+                            for s, node in pl.mapping.items() if node == hot),
+                           key=lambda found: demand[found[0]][found[1]])
+        # Only where it does not overload the other node in turn.
+        share = demand[app][service] / sim.infrastructure.nodes[cold]["cpu"]
+        if shares[cold] + share > 0.9:
+            return f"{service}: no room"
+        sim.migrate(app, service, cold)
         return f"{service}: {hot} -> {cold}"
 
 
 def build(seed: int, mode: str = "simulation") -> tuple[Infrastructure, list[Placement], list[Any]]:
     rng = random.Random(seed)
     infr = Infrastructure("edge-cloud")
-    infr.add_node("cloud", cpu=64)
+    infr.add_node("cloud", cpu=64, idle_power_w=200, max_power_w=450)
     for f in range(3):
-        infr.add_node(f"fog{f}", cpu=16)
-        infr.add_edge("cloud", f"fog{f}", latency=30)
+        infr.add_node(f"fog{f}", cpu=16, idle_power_w=60, max_power_w=150)
+        infr.add_edge("cloud", f"fog{f}", latency_ms=30, bandwidth_mbps=1000,
+                      energy_per_bit_j=1e-8)
         for e in range(3):
-            infr.add_node(f"edge{f}{e}", cpu=4)
-            infr.add_edge(f"fog{f}", f"edge{f}{e}", latency=5)
-    infr.add_edge("fog0", "fog1", latency=12)
-    paths = dict(nx.all_pairs_dijkstra_path_length(infr, weight="latency"))
+            infr.add_node(f"edge{f}{e}", cpu=4, idle_power_w=10, max_power_w=25)
+            infr.add_edge(f"fog{f}", f"edge{f}{e}", latency_ms=5, bandwidth_mbps=100,
+                          energy_per_bit_j=4e-8)
+    infr.add_edge("fog0", "fog1", latency_ms=12, bandwidth_mbps=400, energy_per_bit_j=2e-8)
 
     nodes = list(infr.nodes)
     placements = []
     for a in range(4):
-        app = Application(f"app{a}")
+        app = Application(f"app{a}", max_latency_ms=rng.choice([60, 90, 120]))
         roles = ["gateway", "logic", "store"] + (["cache"] if a % 2 else [])
         # Service ids unique across applications: a node actor knows services by id.
         chain = [f"{app.id}.{role}" for role in roles]
         for service in chain:
-            app.add_service(service, cpu=rng.choice([1, 2, 3]))
+            app.add_service(service, cpu=rng.choice([1, 2, 3]), processing_ms=rng.choice([1, 2, 5]))
         for first, second in zip(chain, chain[1:]):
-            app.add_interaction(first, second, mbps=rng.choice([5, 10, 20]))
+            app.add_interaction(first, second, rate_mbps=rng.choice([5, 10, 20]))
         placements.append(Placement(app, infr, {s: rng.choice(nodes) for s in chain}))
 
-    workload = Workload()
-    load = NodeLoad(workload)
-    callbacks = [workload, load, LinkTraffic(), Latency(paths),
-                 ServiceDemand(remote=mode == "emulation"), Rebalance(load)]
+    workload = models.Workload(models.random_walk(0.08, 0.4, 2.5))
+    utilisation = models.NodeUtilisation(
+        triggers={"overload": lambda shares: max(shares.values()) > 0.9})
+    callbacks = [
+        workload,
+        utilisation,
+        models.LinkLoad(report="jsonl"),
+        models.NodePower(),
+        models.LinkPower(),
+        models.Energy(),
+        models.Latency(),
+        models.EndToEnd(),
+        models.SLA(report=["csv", "jsonl"]),
+        ServiceDemand(remote=mode == "emulation"),
+        Rebalance(utilisation, workload),
+    ]
     return infr, placements, callbacks

@@ -28,12 +28,11 @@ def test_the_example_scenario_from_the_command_line(tmp_path):
     assert done.returncode == 0, done.stderr
     assert "30 of 30 ticks in simulation" in done.stdout and "seed 3" in done.stdout
     files = {p.name for p in (tmp_path / "a").iterdir()}
-    assert {"run.json", "node_load_pct.csv", "link_traffic_mbps.jsonl", "app_latency.csv",
-            "app_latency.jsonl", "node_load_pct.png", "link_traffic_mbps.png",
-            "app_latency.png"} <= files
+    assert {"run.json", "utilisation.csv", "link_load.jsonl", "sla.csv", "sla.jsonl",
+            "utilisation.png", "link_load.png", "sla.png", "energy.png"} <= files
     meta = json.loads((tmp_path / "a" / "run.json").read_text())
     assert (meta["status"], meta["seed"], meta["ticks_run"]) == ("finished", 3, 30)
-    loads = pd.read_csv(tmp_path / "a" / "node_load_pct.csv")
+    loads = pd.read_csv(tmp_path / "a" / "utilisation.csv")
     assert loads.groupby("tick").size().eq(13).all() and loads["tick"].max() == 29
     # The same seed, the same reports, byte for byte.
     again = sorvane_sim("run", SCENARIO, "--ticks", 30, "--seed", 3, "--out", tmp_path / "b")
@@ -70,7 +69,7 @@ def test_a_killed_run_leaves_every_finished_tick_well_formed(tmp_path):
     child = subprocess.Popen([sys.executable, "-m", "sorvane_core", "run", str(SCENARIO), "--ticks",
                               "1000000", "--seed", "1", "--out", str(tmp_path), "--no-progress"],
                              stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
-    report = tmp_path / "node_load_pct.csv"
+    report = tmp_path / "utilisation.csv"
     deadline = time.monotonic() + 120
     while time.monotonic() < deadline and (not report.exists() or report.stat().st_size < 200_000):
         time.sleep(0.05)
@@ -182,7 +181,7 @@ def test_ctrl_c_ends_a_run_with_whole_ticks_one_line_and_code_130(tmp_path, dela
                              stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True,
                              preexec_fn=lambda: signal.signal(signal.SIGINT, signal.SIG_DFL))
     deadline = time.monotonic() + 120
-    while time.monotonic() < deadline and not (tmp_path / "node_load_pct.csv").exists():
+    while time.monotonic() < deadline and not (tmp_path / "utilisation.csv").exists():
         time.sleep(0.05)
     time.sleep(delay)
     child.send_signal(signal.SIGINT)
@@ -193,9 +192,9 @@ def test_ctrl_c_ends_a_run_with_whole_ticks_one_line_and_code_130(tmp_path, dela
     assert meta["status"] == "interrupted" and meta["error"] is None
     ticks = meta["ticks_run"]
     assert f"hold ticks 0-{ticks - 1}" in err and ticks > 0
-    loads = pd.read_csv(tmp_path / "node_load_pct.csv")
+    loads = pd.read_csv(tmp_path / "utilisation.csv")
     assert loads.groupby("tick").size().eq(13).all()
     assert list(loads["tick"].unique()) == list(range(ticks))
-    links = [json.loads(line) for line in (tmp_path / "link_traffic_mbps.jsonl").open()]
+    links = [json.loads(line) for line in (tmp_path / "link_load.jsonl").open()]
     per_tick = pd.Series([r["tick"] for r in links]).value_counts()
     assert sorted(per_tick.index) == list(range(ticks)) and per_tick.nunique() == 1

@@ -31,3 +31,15 @@ def test_readme_callbacks_of_each_type_run_in_a_simulation():
     assert first["where"] == {"web": {"front": "a", "db": "b"}}
     assert first["hosted"] == {"a": 1, "b": 1}
     assert first["latency"] == {"a,b": None} and first["nodes"] == {"nodes": 2, "links": 1}
+
+
+MODELS = Path(__file__).resolve().parent.parent / "docs" / "models.md"
+
+
+def test_the_models_page_runs(capsys):
+    blocks = re.findall(r"```python\n(.*?)```", MODELS.read_text(), flags=re.S)
+    namespace: dict = {"__name__": "docs"}
+    for i in (1, 0, 2):  # the world, the five-line study, the workload
+        exec(compile(blocks[i], f"models.md[{i}]", "exec"), namespace)
+    out = capsys.readouterr().out.splitlines()
+    assert "energy_wh" in out[0] and float(out[-1]) < 1

@@ -66,7 +66,7 @@ def test_sweep_from_the_command_line(tmp_path, capsys):
                      "--out", str(tmp_path), "--no-progress"]) == 0
     out = capsys.readouterr().out
     assert "run-0000 (seed=1): finished, 4 ticks" in out and "run-0001 (seed=2)" in out
-    assert (tmp_path / "run-0001" / "node_load_pct.csv").is_file()
+    assert (tmp_path / "run-0001" / "utilisation.csv").is_file()
     # build(seed, mode) with no seed swept: each run draws one, and the table says which.
     assert cli.main(["sweep", str(SCENARIO), "--ticks", "2", "--out", str(tmp_path / "drawn"),
                      "--no-progress"]) == 0
