@@ -206,8 +206,8 @@ def main() -> None:
     parser.add_argument("--json", nargs="?", const=str(HERE.parent / "build" / "bench.json"),
                         metavar="FILE",
                         help="also write the figures as JSON (default build/bench.json)")
-    parser.add_argument("--only", choices=("calls", "runs"),
-                        help="only the per-call benchmarks, or only the whole runs")
+    parser.add_argument("--only", choices=("calls", "runs", "models"),
+                        help="only the per-call benchmarks, the whole runs, or the models")
     parser.add_argument("--before", metavar="SITE",
                         help="also time the callback module of another build, installed in SITE "
                              "(pip install --target SITE), as the variant 'before'")
@@ -219,10 +219,14 @@ def main() -> None:
         variants["before"] = load_before(Path(args.before))
     print(f"Python {sys.version.split()[0]}; best of {rounds} interleaved rounds")
     figures: dict[str, Any] = {"python": sys.version.split()[0], "quick": args.quick}
-    if args.only != "runs":
+    if args.only in (None, "calls"):
         figures["calls"] = per_call(variants, rounds, args.ray)
-    if args.only != "calls":
+    if args.only in (None, "runs"):
         figures["runs"] = engine.run(variants, rounds, args.quick)
+    if args.only in (None, "models"):
+        import meter
+
+        figures["models"] = meter.run(rounds, args.quick)
     if args.ray:
         import emulation
 

@@ -12,7 +12,7 @@ from __future__ import annotations
 
 import math
 import weakref
-from collections.abc import Hashable, Mapping, Sequence
+from collections.abc import Mapping, Sequence
 from typing import Any, ClassVar, cast
 
 import numpy as np
@@ -53,19 +53,28 @@ class Model(SorvaneCallback):
         self.attributes = Attributes() if attributes is None else attributes
         self.route = route
         self._simulator: Any = None  # a weak reference to the simulator it last ran in
+        self._cached: Any = None  # (weak reference to a simulator, its network)
         self._run = -1
 
     def _needs(self) -> Needs:
         return type(self).needs
 
     def _network(self, simulator: Any) -> Network:
+        cached = self._cached
+        if cached is not None and cached[0]() is simulator:
+            return cached[1]
         network = network_of(simulator, self.attributes, self.route)
         network.require(self._needs())
+        self._cached = (weakref.ref(simulator), network)
         return network
 
     def _check_run(self, simulator: Any) -> None:
         """Read the graphs now: a missing or malformed attribute fails before the run."""
         self._simulator = weakref.ref(simulator)
+        # What every model of the run needs first, so that the arrays are read once.
+        for cb in simulator.callbacks:
+            if isinstance(cb, Model):
+                cb._network(simulator)
         self._network(simulator).check(simulator)
 
     def _call_by_type(self, trigger: Any) -> Any:
@@ -332,23 +341,28 @@ class SLA(Model):
 
     def __init__(self, name: str = "sla", **options: Any) -> None:
         super().__init__(name, **options)
-        self._counts: dict[Hashable, int] = {}
+        self._counts = np.zeros(0, dtype=np.int64)  # per application of the layout
+        self._laid_out = -1
 
     def restart(self, network: Network) -> None:
-        self._counts = {}
+        self._counts = np.zeros(len(network.apps), dtype=np.int64)
+        self._laid_out = network.layout_version
 
     def measure(self, network: Network) -> Columns:
+        if self._laid_out != network.layout_version:  # applications laid out anew: by id
+            before = dict(zip(getattr(self, "_apps", ()), self._counts.tolist()))
+            self._counts = np.array([before.get(app, 0) for app in network.apps], dtype=np.int64)
+            self._laid_out = network.layout_version
+        self._apps = network.apps
         placed = _placed_applications(network)
         rows = placed[~np.isnan(network.bound[placed])]
         e2e, bound = network.end_to_end()[rows], network.bound[rows]
         violated = e2e > bound
-        counts = self._counts
-        apps = network.apps
-        for a in rows[violated].tolist():
-            counts[apps[a]] = counts.get(apps[a], 0) + 1
-        seen = np.array([counts.get(apps[a], 0) for a in rows.tolist()], dtype=np.int64)
+        counts = self._counts.copy()  # the last array may be in the history
+        counts[rows[violated]] += 1
+        self._counts = counts
         return by_application(network, rows, {"e2e_latency_ms": e2e, "bound_ms": bound,
-                                              "violated": violated, "violations": seen})
+                                              "violated": violated, "violations": counts[rows]})
 
 
 class Workload(Model):

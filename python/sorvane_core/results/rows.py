@@ -82,9 +82,25 @@ _NO_ENDS = (None, None)
 def pairs(kind: Any, data: Any, by_event: bool, ends: Any = None) -> Found:
     """(key cells, value) for each result value of an activation; by another
     callback, the single value with empty key cells."""
-    if by_event:
-        return keyed_values(kind, data, ends)
-    return [((None,) * len(key_columns(kind)), data)]
+    if not by_event:
+        return [((None,) * len(key_columns(kind)), data)]
+    columnar = getattr(type(data), "_report_columns", None)
+    if columnar is not None and key_columns(kind):
+        return columnar_values(data)
+    return keyed_values(kind, data, ends)
+
+
+def columnar_values(data: Any) -> Found:
+    """(key cells, value) of a mapping over arrays (a model's data), from its columns:
+    the key cells it gives for its rows, and each row's value as its mapping has it."""
+    keys, values = data._report_columns()
+    names = list(values)
+    if names == ["value"]:
+        cells: Any = values["value"].tolist()
+    else:
+        columns = [values[name].tolist() for name in names]
+        cells = [dict(zip(names, row)) for row in zip(*columns)]
+    return list(zip(zip(*keys), cells)) if keys else [((), cell) for cell in cells]
 
 
 def _numpy_scalar(value: Any) -> bool:

@@ -39,6 +39,12 @@ def _edge_kind(cb: Any) -> str | None:
     return kind if kind in (_LINK, _INTERACTION) else None
 
 
+def _keyed(data: Any) -> bool:
+    """Whether a result is keyed by "source,target" text alone: not a mapping over
+    arrays, which carries the ends of its rows itself."""
+    return getattr(type(data), "_report_columns", None) is None
+
+
 def _ends(kind: str, simulator: Any) -> Ends:
     """The ends of the edges that a callback of ``kind`` has just walked."""
     from sorvane_core.graph import edge_ends  # networkx, once a run has edge callbacks
@@ -150,14 +156,14 @@ class Listeners:
                 cb._call(event)
                 if cb._activated_by is not None:
                     activated.append(cb)
-                    if edges is not None and id(cb) in edges:
+                    if edges is not None and id(cb) in edges and _keyed(cb._data):
                         ends[cb.name] = _ends(edges[id(cb)], simulator)
         else:
             for cb in listeners:
                 cb._call(event)
                 if cb.activated_by is not None:
                     activated.append(cb)
-                    if edges is not None and id(cb) in edges:
+                    if edges is not None and id(cb) in edges and _keyed(cb.data):
                         ends[cb.name] = _ends(edges[id(cb)], simulator)
         if not activated:
             return _empty(name, tick), []
