@@ -67,11 +67,10 @@ _INTEGERS = {b"sorvane_core": b"integers"}
 _EXACT = 2**53  # up to here a float holds every integer
 _INT64 = (-(2**63), 2**63 - 1)
 
-# The kinds of a column: what its cells share. "int" is an int64 column whose
-# integers are all exact in a float, "long" one that has others, "big" a column
-# of integers beyond int64 (written as text), "text" one of mixed types (written
-# as text), "null" one of None alone.
-_TEXT_KINDS = ("str", "text", "big")
+# The kinds of a column, what its cells share: "null" (None alone), "bool", "int"
+# (int64, every integer exact in a float), "long" (int64, some not), "big"
+# (integers beyond int64, written as text), "float", "str", and "text" (mixed
+# types, written as the CSV's text).
 
 
 def import_pyarrow() -> tuple[Any, Any]:
