@@ -124,8 +124,8 @@ def test_cascaded_activations_report_their_single_value_and_trigger(tmp_path):
 
 
 @pytest.mark.parametrize("make, match", [
-    (lambda: [Value("x", None, bool, report=["csv", "parquet"])],
-     "callback 'x' asks for report types \\['parquet'\\]; known types: 'csv', 'jsonl'"),
+    (lambda: [Value("x", None, bool, report=["csv", "xlsx"])],
+     "callback 'x' asks for report types \\['xlsx'\\]; known types: 'csv', 'jsonl', 'parquet'"),
     (lambda: [Value("a/b", None, bool), Value("a_b", None, bool)],
      "callbacks 'a/b' and 'a_b' would both write 'a_b.csv'"),
 ])

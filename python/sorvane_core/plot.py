@@ -13,6 +13,7 @@ from the column names, with the unit of a name that ends in one, for example
     from sorvane_core import plot
     fig = plot.figure(sim.results("load"), title="load")
     plot.save_all("runs/demo")   # one PNG per numeric report of a run's folder
+    fig = plot.figure("runs/demo/load.parquet")   # a report file or Parquet folder
 
 Figures are made without pyplot, so drawing them changes no global matplotlib
 state (no backend is selected; PNGs are drawn with Agg).
@@ -46,7 +47,8 @@ _COLOURS = [
     "#f7b6d2", "#c7c7c7", "#dbdb8d", "#9edae5",
 ]
 _KEYS = list(dict.fromkeys(c for columns in KEY_COLUMNS.values() for c in columns))
-_REPORTS = (".jsonl", ".csv")  # in this order, so that a callback's CSV wins
+# In this order, so that a callback's Parquet report wins, then its CSV.
+_REPORTS = (".jsonl", ".csv", ".parquet")
 
 # Units by their spelling in snake_case names, where case is often lost: a lower
 # "m" is then mega (mbps, mwh), save for ms. The spellings in _CASED keep the case
@@ -120,8 +122,13 @@ def _big_integers(column: pandas.Series) -> bool:
     return column.dtype == object and all(type(v) is int for v in column.dropna())
 
 
+def _is_report(path: Path) -> bool:
+    """A report's file, or a Parquet report's folder."""
+    return path.is_dir() if path.suffix == ".parquet" else path.is_file()
+
+
 def read(path: str | Path) -> pandas.DataFrame:
-    """A report file (CSV or JSON lines) as a table."""
+    """A report file (CSV or JSON lines) or Parquet report folder as a table."""
     _imports()
     return read_report(Path(path))
 
@@ -185,7 +192,8 @@ def _height(series: int) -> float:
 def figure(table: pandas.DataFrame | str | Path, title: str | None = None) -> Figure:
     """A figure of a report's numeric columns over the ticks, every row drawn.
 
-    ``table`` is a report table (``Simulator.results``) or a report file. Raises
+    ``table`` is a report table (``Simulator.results``), a report file or a Parquet
+    report's folder. Raises
     ValueError if it has no numeric value column. Legends sit right of the panels.
 
     >>> import pandas
@@ -247,26 +255,27 @@ def save_all(folder: str | Path) -> list[Path]:
     """One PNG per numeric report of a run's folder; returns the files written.
 
     With a ``run.json``, the reports it lists, and no other file lying in the
-    folder; without, every report file there. A callback's CSV is drawn rather
-    than its JSON lines. The figures are recorded in run.json (``figures``, and
-    in ``files``), even those written before a report that could not be drawn.
+    folder; without, every report there. A callback's Parquet report is drawn
+    rather than its CSV, and its CSV rather than its JSON lines. The figures are
+    recorded in run.json (``figures``, and in ``files``), even those written
+    before a report that could not be drawn.
     """
     folder = Path(folder)
     record = folder / "run.json"
     run = _run_record(record) if record.is_file() else None
     if run is None:
-        names = sorted(p.name for p in folder.iterdir() if p.suffix in _REPORTS and p.is_file())
+        names = sorted(p.name for p in folder.iterdir() if p.suffix in _REPORTS and _is_report(p))
     else:
         names = _listed_reports(record, run)
     reports: dict[str, Path] = {}
     for suffix in _REPORTS:
         for name in names:
-            if name.endswith(suffix) and (folder / name).is_file():
+            if name.endswith(suffix) and _is_report(folder / name):
                 reports[name[: -len(suffix)]] = folder / name
     written: list[Path] = []
     try:
         for stem, path in sorted(reports.items()):
-            table = read(path) if path.stat().st_size else None
+            table = read(path) if path.is_dir() or path.stat().st_size else None
             if table is None or table.empty or not numeric_columns(table):
                 continue
             target = folder / f"{stem}.png"

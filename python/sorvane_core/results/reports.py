@@ -6,7 +6,17 @@ reach the files only once the tick and the events it triggered are done, in one
 write per file, flushed; the rows of a tick that does not finish (an error, an
 interrupt, a run closed half-way) are dropped. So the files hold whole ticks
 only, as many as ``run.json`` says were run, and a run that is killed leaves
-every finished tick in its files, well formed.
+every finished tick in its files, well formed. For "parquet", the report is a
+folder ``<out>/<callback name>.parquet`` of parts, each a Parquet file of whole
+ticks (see :mod:`sorvane_core.results.parquet`): finished ticks wait for a part
+to be written, so a killed run keeps the parts already written, well formed, and
+loses the finished ticks of its last few seconds.
+
+Every report file follows one protocol: rows wait in ``pending`` (``add``, or
+``add_columns`` for data handed out column by column) until the tick is done; then
+``prepare`` makes them ready to write, and may fail without writing anything, and
+``commit`` writes them, exactly once even when called again after Ctrl-C;
+``discard`` drops the rows of an unfinished tick, and ``close`` ends the report.
 
 ``<out>/run.json`` records the run: its status ("running" until it ends, then
 "finished", "failed" with the error, "interrupted" or "closed"), what ran and
@@ -27,8 +37,9 @@ import platform
 import re
 import sys
 import time
-from collections.abc import Callable, Hashable, Mapping, Sequence
+from collections.abc import Callable, Hashable, Iterable, Mapping, Sequence
 from datetime import UTC, datetime
+from itertools import repeat
 from json.encoder import encode_basestring
 from pathlib import Path
 from typing import TYPE_CHECKING, Any
@@ -40,6 +51,7 @@ from sorvane_core.results.rows import (
     Found,
     key_columns,
     pairs,
+    report_columns,
     value_cells,
 )
 from sorvane_core.simulation.observers import Activation
@@ -134,6 +146,14 @@ def _csv_cell(cell: Any) -> Any:
     return None if type(cell) is float and cell != cell else cell
 
 
+def _csv_cells(array: Any) -> list[Any]:
+    """The cells of a numpy column as the rows made one by one hold them."""
+    cells: list[Any] = array.tolist()
+    if array.dtype.kind == "f" and (array != array).any():
+        cells = [None if cell != cell else cell for cell in cells]
+    return cells
+
+
 class _CsvFile(_ReportFile):
     """Rows as CSV. The header grows with new value columns: the file is then
     written anew (to a temporary file that replaces it), with empty cells in
@@ -171,6 +191,19 @@ class _CsvFile(_ReportFile):
             for place, cell in cells.items():
                 row[fixed + place] = _csv_cell(cell)
             self.pending.append(row)
+            self.ragged = True
+
+    def add_columns(self, head: Head, keys: list[Sequence[Any]], values: dict[str, Any]) -> None:
+        rows = len(keys[0])
+        if not rows:
+            return
+        width = len(self.values)
+        places = [self._place(column) for column in values]
+        cells: list[Iterable[Any]] = [repeat(None, rows) for _ in self.values]
+        for place, array in zip(places, values.values()):
+            cells[place] = _csv_cells(array)
+        self.pending.extend(zip(*[repeat(cell, rows) for cell in head], *keys, *cells))
+        if len(self.values) > width:  # the rows before are narrower
             self.ragged = True
 
     def discard(self) -> None:
@@ -271,6 +304,14 @@ def _json(value: Any) -> str:
     return encode(value) if encode is not None else json.dumps(value, ensure_ascii=False)
 
 
+def _writes(value: Any) -> bool:
+    try:
+        _json(value)
+    except Exception:
+        return False
+    return True
+
+
 class _JsonlFile(_ReportFile):
     """Rows as JSON objects, one per line, as ``json.dumps`` writes them."""
 
@@ -299,6 +340,26 @@ class _JsonlFile(_ReportFile):
             parts.append("}")
             self.pending.append("".join(parts))
 
+    def add_columns(self, head: Head, keys: list[Sequence[Any]], values: dict[str, Any]) -> None:
+        tick, event, trigger = head
+        rows = len(keys[0])
+        if not rows:
+            return
+        start = f'{{"tick": {_json(tick)}, "event": {_json(event)}, "trigger": {_json(trigger)}'
+        parts: list[Iterable[str]] = [repeat(start, rows)]
+        try:
+            for name, column in zip(self.names, keys):
+                parts.append(repeat(name, rows))
+                parts.append([_json(key) for key in column])
+        except Exception as err:
+            bad = next((key for column in keys for key in column if not _writes(key)), None)
+            raise self.failed(head, bad, err) from err
+        for name, array in values.items():
+            parts.append(repeat(f", {_json(name)}: ", rows))
+            parts.append(list(map(_json, array.tolist())))
+        parts.append(repeat("}", rows))
+        self.pending.extend(map("".join, zip(*parts)))
+
     def discard(self) -> None:
         self.pending.clear()
         self.ready = b""
@@ -309,7 +370,33 @@ class _JsonlFile(_ReportFile):
             self.pending.clear()
 
 
-_WRITERS: dict[str, Callable[[Path, Any, Hashable], Any]] = {"csv": _CsvFile, "jsonl": _JsonlFile}
+def _parquet_file(path: Path, kind: Any, callback: Hashable) -> Any:
+    from sorvane_core.results.parquet import ParquetReport  # pyarrow: only when asked for
+
+    return ParquetReport(path, kind, callback)
+
+
+_WRITERS: dict[str, Callable[[Path, Any, Hashable], Any]] = {
+    "csv": _CsvFile, "jsonl": _JsonlFile, "parquet": _parquet_file,
+}
+_PARQUET = REPORT_SUFFIXES["parquet"]
+
+
+def check_writers(callbacks: Iterable[Any]) -> None:
+    """Raise ImportError, before a run that writes reports, when a callback asks for
+    a report whose writer needs an extra that is not installed."""
+    if any("parquet" in report_files(cb) for cb in callbacks):
+        from sorvane_core.results.parquet import import_pyarrow
+
+        import_pyarrow()
+
+
+def _check_targets(out: Path, files: Mapping[str, str]) -> None:
+    """Raise if a report folder cannot be written where it would go."""
+    if "parquet" in files:
+        from sorvane_core.results.parquet import check_target
+
+        check_target(out / files["parquet"])
 
 
 # -- the folder of a run --------------------------------------------------------------
@@ -364,13 +451,20 @@ def run_files(record: Mapping[str, Any]) -> list[str]:
 
 def remove_run(folder: Path) -> None:
     """Remove the files of the run recorded in ``folder`` (those its run.json lists),
-    run.json last, and nothing else."""
+    run.json last, and nothing else: of a listed Parquet report folder, its parts
+    and temporary files, then the folder if that empties it; any other folder stays."""
     names = run_files(read_record(folder))
     if RUN_RECORD in names:  # last: a removal cut short still knows what is left
         names.remove(RUN_RECORD)
         names.append(RUN_RECORD)
     for name in names:
-        (folder / name).unlink(missing_ok=True)
+        path = folder / name
+        if path.is_symlink() or not path.is_dir():
+            path.unlink(missing_ok=True)
+        elif name.endswith(_PARQUET):
+            from sorvane_core.results.parquet import remove_parts
+
+            remove_parts(path)
 
 
 def write_record(folder: Path, data: Mapping[str, Any]) -> None:
@@ -438,6 +532,8 @@ class Reports:
             remove_run(self.out)
         self._write_record("running", None)
         plans = [(cb, report_files(cb)) for cb in simulator.callbacks]
+        for _, files in plans:
+            _check_targets(self.out, files)
         for cb, files in plans:
             self._claim(cb.name, files)
         for cb, files in plans:
@@ -467,6 +563,7 @@ class Reports:
             files = self._files.get(cb.name)
             if files is None:  # added during the run
                 planned = report_files(cb)
+                _check_targets(self.out, planned)
                 self._claim(cb.name, planned)
                 files = self._open(cb, planned)
             if not files:
@@ -474,7 +571,14 @@ class Reports:
             name = cb.name
             trigger = record["activated_by"][name]
             head = (record["tick"], record["event"], getattr(trigger, "name", trigger))
-            found = pairs(getattr(cb, "type", None), record["data"][name], by_event, ends)
+            kind, data = getattr(cb, "type", None), record["data"][name]
+            # Data handed out column by column is written so, without a row object per item.
+            columns = report_columns(kind, data) if by_event else None
+            if columns is not None:
+                for file in files:
+                    file.add_columns(head, *columns)
+                continue
+            found = pairs(kind, data, by_event, ends)
             for file in files:
                 file.add(head, found)
 
@@ -510,16 +614,22 @@ class Reports:
 
     def finished(self, simulator: Simulator, error: BaseException | None) -> None:
         # Every file is closed and run.json written whatever fails on the way;
-        # a report that could not be written fails the run.
+        # a report that could not be written fails the run. Closing a Parquet report
+        # writes its last part: Ctrl-C then is raised once all is closed.
         failure: Exception | None = None
+        interrupted: KeyboardInterrupt | None = None
         for files in self._files.values():
             for file in files:
                 try:
                     file.close()
                 except Exception as exc:
                     failure = failure or exc
-        cause = error if error is not None else failure
+                except KeyboardInterrupt as exc:
+                    interrupted = interrupted or exc
+        cause = error if error is not None else failure or interrupted
         self._write_record(status_of(cause), cause)
+        if interrupted is not None:
+            raise interrupted
         if failure is not None:
             raise failure
 

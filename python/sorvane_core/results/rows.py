@@ -16,13 +16,17 @@ it can be read back: a mapping whose keys are all text becomes a JSON object; a
 mapping with any other key becomes a list of ``[key, value]`` pairs (so
 ``{(0, 1): 2}`` is ``[[[0, 1], 2]]``: no key is lost or merged); tuples become
 lists, sets sorted lists, numpy arrays nested lists; other objects their ``str``.
+
+Data that hands out its rows column by column (the array-backed mappings of the
+models, with a ``_report_columns()`` method) is read so by :func:`report_columns`,
+in the same columns and cells that the rows made one by one would have.
 """
 
 from __future__ import annotations
 
 import json
 import numbers
-from collections.abc import Hashable, Iterator, Mapping
+from collections.abc import Hashable, Iterator, Mapping, Sequence
 from typing import Any
 
 from sorvane_core.utils.types import EDGE_COLUMNS, KEY_COLUMNS
@@ -33,6 +37,12 @@ TAKEN = frozenset(FIXED_COLUMNS).union(*KEY_COLUMNS.values())
 PLAIN = frozenset({str, int, float, bool, type(None)})  # scalars that need no conversion
 
 Found = list[tuple[tuple[Any, ...], Any]]  # (key cells, value) of each result value
+
+# Key cells, one sequence per key column, and value column name -> 1-d numpy array.
+ColumnData = tuple[list[Sequence[Any]], dict[str, Any]]
+
+# The numpy kinds whose ``item()`` is a plain scalar: bool, int, unsigned, float, text.
+COLUMN_KINDS = frozenset("biufU")
 
 
 def key_columns(kind: Any) -> tuple[str, ...]:
@@ -101,6 +111,35 @@ def columnar_values(data: Any) -> Found:
         columns = [values[name].tolist() for name in names]
         cells = [dict(zip(names, row)) for row in zip(*columns)]
     return list(zip(zip(*keys), cells)) if keys else [((), cell) for cell in cells]
+
+
+def report_columns(kind: Any, data: Any) -> ColumnData | None:
+    """The key columns and the value columns of an activation's data by the event,
+    when the data hands them out column by column (``_report_columns()``, told by
+    duck typing so that numpy is not imported here), named as :func:`value_cells`
+    names them; None for other data, and for column data whose rows made one by one
+    would not be these (another number of key columns, ragged lengths, no value
+    column, a name that is not text, an array of objects or of another kind).
+    """
+    method = getattr(type(data), "_report_columns", None)
+    if method is None:
+        return None
+    keys, values = method(data)
+    width = len(key_columns(kind))
+    if not width or len(keys) != width or not values:
+        return None
+    rows = len(keys[0])
+    if any(len(column) != rows for column in keys):
+        return None
+    for name, array in values.items():
+        dtype = getattr(array, "dtype", None)
+        if (type(name) is not str or getattr(dtype, "kind", None) not in COLUMN_KINDS
+                or getattr(array, "ndim", None) != 1 or len(array) != rows):
+            return None
+    if len(values) == 1 and "value" in values:  # a scalar per row
+        return list(keys), dict(values)
+    # A dict per row, of scalars: a flat mapping, one column per key.
+    return list(keys), {column(name): array for name, array in values.items()}
 
 
 def _numpy_scalar(value: Any) -> bool:

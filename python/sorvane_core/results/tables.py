@@ -36,11 +36,17 @@ def callback_named(simulator: Simulator, name: Hashable) -> Any:
 
 
 SOURCES = ("reports", "history")
+PREFERRED = ("parquet", "csv", "jsonl")  # the report a table is read from, of those written
+
+
+def _written(path: Path) -> bool:
+    return path.is_dir() if path.suffix == ".parquet" else path.is_file()
 
 
 def table(simulator: Simulator, name: Hashable, source: str | None = None) -> pandas.DataFrame:
     """The rows of callback ``name`` from the last run: from its report in the
-    folder that run wrote into (CSV preferred), otherwise from its history;
+    folder that run wrote into (Parquet preferred, then CSV, then JSON lines),
+    otherwise from its history;
     ``source`` ("reports" or "history") chooses. ValueError, saying why, when
     the chosen source (or, unchosen, both) does not hold them."""
     if source is not None and source not in SOURCES:
@@ -50,9 +56,14 @@ def table(simulator: Simulator, name: Hashable, source: str | None = None) -> pa
     folder = simulator.last_out
     if source != "history" and folder is not None:
         files = report_files(cb)
-        for kind in ("csv", "jsonl"):
-            if kind in files and (path := folder / files[kind]).is_file():
+        paths = [folder / files[kind] for kind in PREFERRED if kind in files]
+        written = [path for path in paths if _written(path)]
+        for path in written:
+            try:
                 return read_report(path)
+            except ImportError:  # pyarrow missing: the CSV or JSON lines will do
+                if path == written[-1]:
+                    raise
     if source != "reports" and simulator._kept_history:
         return history_table(simulator, cb)
     reasons = []
@@ -69,14 +80,17 @@ def table(simulator: Simulator, name: Hashable, source: str | None = None) -> pa
 
 
 def read_report(path: str | os.PathLike[str]) -> pandas.DataFrame:
-    """A report file, CSV or JSON lines by its suffix, as a table of the values written.
+    """A report, CSV, JSON lines or Parquet by its suffix, as a table of the values written.
 
     Only an empty CSV cell is missing: text such as ``NA``, ``None`` or ``nan`` (a
     node's name, say) stays text, and only ``True`` and ``False`` are booleans.
     Integers beyond int64 come back as Python ints, in an object column. JSON lines
-    are read with Python's ``json``, so their values come back as written. A report
-    without rows has the columns of its callback's type, found in the ``run.json``
-    beside it (``tick``, ``event`` and ``trigger`` alone without one).
+    are read with Python's ``json``, so their values come back as written. A Parquet
+    report is a folder of parts (or one Parquet file), read in order as one table
+    with the CSV's columns, the column types of its parts promoted (see
+    :mod:`sorvane_core.results.parquet`); it needs pyarrow. A report without rows
+    has the columns of its callback's type, found in the ``run.json`` beside it
+    (``tick``, ``event`` and ``trigger`` alone without one).
 
     >>> import pathlib, tempfile
     >>> path = pathlib.Path(tempfile.mkdtemp()) / "load.csv"
@@ -86,7 +100,12 @@ def read_report(path: str | os.PathLike[str]) -> pandas.DataFrame:
     """
     pandas = import_pandas()
     path = Path(path)
-    frame = _read_jsonl(pandas, path) if path.suffix == ".jsonl" else _read_csv(pandas, path)
+    if path.suffix == ".parquet":
+        frame = _read_parquet(pandas, path)
+    elif path.suffix == ".jsonl":
+        frame = _read_jsonl(pandas, path)
+    else:
+        frame = _read_csv(pandas, path)
     for place, dtype in enumerate(frame.dtypes):
         if dtype.kind == "u":  # beyond int64: Python ints, like those beyond uint64
             frame.isetitem(place, frame.iloc[:, place].astype(object))
@@ -134,6 +153,13 @@ def _as_written(pandas: Any, parsed: pandas.Series, text: pandas.Series) -> pand
         return pandas.Series([None if gap else int(cell) for gap, cell in zip(missing, text)],
                              index=parsed.index, name=parsed.name, dtype=object)
     return text if parsed.dtype.kind == "b" else parsed
+
+
+def _read_parquet(pandas: Any, path: Path) -> pandas.DataFrame:
+    from sorvane_core.results import parquet
+
+    frame = parquet.read(pandas, path)
+    return _no_rows(pandas, path) if frame is None else frame
 
 
 def _read_jsonl(pandas: Any, path: Path) -> pandas.DataFrame:

@@ -292,9 +292,11 @@ class Simulator:
         """This run's observers: the simulator's, the reports, the progress bar."""
         watching = list(self.observers)
         if folder is not None:
-            from sorvane_core.results.reports import Reports
+            from sorvane_core.results.reports import Reports, check_writers
 
-            # Checks the folder now: a used or unwritable folder fails before the run.
+            # Checks the folder now: a used or unwritable folder fails before the run,
+            # and so does a report type whose extra is missing.
+            check_writers(self._callbacks)
             watching.append(Reports(folder, overwrite=overwrite, metadata=self.metadata))
         if progress is not False:
             from sorvane_core.simulation.progress import ProgressBar, tqdm_for

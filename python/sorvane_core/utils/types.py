@@ -38,8 +38,8 @@ KEY_COLUMNS: dict[str | None, tuple[str, ...]] = {
 }
 
 # The report types a callback may ask for in report_types, and the suffix of the
-# file each one writes.
-REPORT_SUFFIXES: dict[str, str] = {"csv": ".csv", "jsonl": ".jsonl"}
+# file each one writes ("parquet" writes a folder of parts).
+REPORT_SUFFIXES: dict[str, str] = {"csv": ".csv", "jsonl": ".jsonl", "parquet": ".parquet"}
 REPORT_TYPES = tuple(REPORT_SUFFIXES)
 
 # The key columns that hold an edge's ends: results keyed by "source,target" text.
