@@ -166,7 +166,8 @@ def run(rounds: int, quick: bool) -> dict[str, Any]:
     network = network_of(sim, models.Attributes(), None)
     links = infr.number_of_edges()
     line(f"meter: {nodes} nodes, {links} links",
-         f"{apps} applications x 10; graphs {built:.1f} s, models' set-up and routing {setup:.1f} s")
+         f"{apps} applications x 10; graphs {built:.1f} s, models' set-up and routing "
+         f"{setup:.1f} s")
     figures.update(links=links, build_s=built, setup_s=setup)
 
     ticks = 5 if quick else 20

@@ -18,7 +18,7 @@ from test_results import Attribute, Value, chain, world  # noqa: E402
 
 from sorvane_core import plot  # noqa: E402
 from sorvane_core.graph import Infrastructure, edge_key  # noqa: E402
-from sorvane_core.models.columns import Columns, Grouped  # noqa: E402
+from sorvane_core.models.columns import Columns, Grouped, GroupLayout  # noqa: E402
 from sorvane_core.results import parquet, read_report, reports, tables  # noqa: E402
 from sorvane_core.results.reports import UnwritableValueError  # noqa: E402
 from sorvane_core.simulation import Simulator  # noqa: E402
@@ -224,8 +224,9 @@ class Arrays(SorvaneCallback):
         tick = trigger.data["tick"]
         if self.type == "service":
             services = {app: list(pl.application.services) for app, pl in sim.placements.items()}
-            data = Grouped({app: columns(ids, self.values(tick, len(ids)))
-                            for app, ids in services.items()})
+            ids = [sid for app in services for sid in services[app]]
+            layout = GroupLayout(list(services), [len(v) for v in services.values()], ids)
+            data = Grouped(layout, self.values(tick, len(ids)))
             return {a: dict(c) for a, c in data.items()} if self.plain else data
         if self.type == "link":
             ends = list(sim.infrastructure.edges)

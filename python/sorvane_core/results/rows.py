@@ -94,8 +94,7 @@ def pairs(kind: Any, data: Any, by_event: bool, ends: Any = None) -> Found:
     callback, the single value with empty key cells."""
     if not by_event:
         return [((None,) * len(key_columns(kind)), data)]
-    columnar = getattr(type(data), "_report_columns", None)
-    if columnar is not None and key_columns(kind):
+    if report_columns(kind, data) is not None:  # a model's data: its rows carry their keys
         return columnar_values(data)
     return keyed_values(kind, data, ends)
 
