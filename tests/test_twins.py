@@ -22,7 +22,8 @@ from sorvane_core.workflow.events import SorvaneEvent
 
 HERE = Path(__file__).resolve().parent
 BEHAVIOUR = ["test_callback_class.py", "test_callback_collectors.py", "test_callback_dispatch.py",
-             "test_callback_remote.py", "test_callback_robustness.py", "test_rovel.py"]
+             "test_callback_remote.py", "test_callback_robustness.py", "test_rovel.py",
+             "test_routes.py"]
 CALLBACKS = {"native": native_callback, "twin": twins.callback}
 ROVELS = {"native": native_rovel, "twin": twins.rovel}
 SETTINGS = settings(max_examples=150, deadline=None,

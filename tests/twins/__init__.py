@@ -15,6 +15,7 @@ HERE = Path(__file__).resolve().parent
 NATIVE = {
     "callback": "sorvane_core.workflow.callbacks.callback",
     "rovel": "sorvane_core.simulation._simulator.rovel",
+    "routes": "sorvane_core.models._routes",
 }
 
 

@@ -1,0 +1,470 @@
+"""shortest_routes: networkx's route among equal ones and its latency bit for bit, checked
+inputs, and long calls that share the interpreter and hear Ctrl-C."""
+
+import doctest
+import inspect
+import os
+import shutil
+import signal
+import subprocess
+import sys
+import textwrap
+import threading
+import time
+from array import array
+from math import inf
+
+import networkx as nx
+import numpy as np
+import pytest
+from hypothesis import given, settings, strategies as st
+
+import twins.routes
+from sorvane_core.models import _routes
+from sorvane_core.models._routes import shortest_routes
+
+KERNELS = {"native": shortest_routes, "twin": twins.routes.shortest_routes}
+I8, F8 = np.int64, np.float64
+
+
+def csr(G):
+    """The adjacency as the models build it: nodes numbered in G.nodes order, neighbours
+    in G._adj order, one link id per edge of G.edges (both directions of an undirected
+    one), latency_ms as the weight. Also the links' ends, by id."""
+    index = {node: i for i, node in enumerate(G.nodes)}
+    ids, ends = {}, []
+    for i, (u, v) in enumerate(G.edges):
+        ids[u, v] = i
+        if not G.is_directed():
+            ids[v, u] = i
+        ends.append((u, v))
+    indptr, neighbours, weights, edges = [0], [], [], []
+    for node in G.nodes:
+        for nbr, data in G._adj[node].items():
+            neighbours.append(index[nbr])
+            weights.append(data["latency_ms"])
+            edges.append(ids[node, nbr])
+        indptr.append(len(neighbours))
+    arrays = (np.array(indptr, I8), np.array(neighbours, I8), np.array(weights, F8),
+              np.array(edges, I8))
+    return arrays, index, ends
+
+
+def unpack(result):
+    offsets, links, latency = (np.frombuffer(b, t) for b, t in zip(result, (I8, I8, F8)))
+    return [(links[offsets[k]:offsets[k + 1]].tolist(), latency[k])
+            for k in range(len(latency))]
+
+
+def walk(G, ends, source, links):
+    """The nodes that a route of link ids passes, from source."""
+    nodes = [source]
+    for link in links:
+        u, v = ends[link]
+        assert nodes[-1] in (u, v) if not G.is_directed() else nodes[-1] == u
+        nodes.append(v if nodes[-1] == u else u)
+    return nodes
+
+
+def route_pairs(kernel, arrays, sources, targets):
+    return kernel(*arrays, np.array(sources, I8), np.array(targets, I8))
+
+
+# --- against networkx ---------------------------------------------------------------------
+
+LATENCY = st.one_of(st.integers(0, 3), st.sampled_from([0.1, 0.2, 0.3, 1e-300, 1e300, inf]),
+                    st.floats(0, 10))
+
+
+@st.composite
+def graphs(draw):
+    G = draw(st.sampled_from([nx.Graph, nx.DiGraph]))()
+    n = draw(st.integers(1, 30))
+    # Labels that are not the positions, added in a drawn order: the numbering is G.nodes'.
+    G.add_nodes_from(f"n{i}" for i in draw(st.permutations(range(n))))
+    nodes = list(G.nodes)
+    for u, v, w in draw(st.lists(st.tuples(st.sampled_from(nodes), st.sampled_from(nodes),
+                                           LATENCY), max_size=3 * n)):
+        G.add_edge(u, v, latency_ms=w)
+    pairs = draw(st.lists(st.tuples(st.sampled_from(nodes), st.sampled_from(nodes)),
+                          max_size=40))
+    return G, pairs
+
+
+@settings(max_examples=400, deadline=None)
+@given(case=graphs())
+def test_routes_and_latencies_are_networkx_s(case):
+    G, pairs = case
+    arrays, index, ends = csr(G)
+    sources, targets = [index[s] for s, _ in pairs], [index[t] for _, t in pairs]
+    result = route_pairs(shortest_routes, arrays, sources, targets)
+    for (s, t), (links, latency) in zip(pairs, unpack(result)):
+        try:
+            path = nx.dijkstra_path(G, s, t, weight="latency_ms")
+            length = nx.shortest_path_length(G, s, t, weight="latency_ms")
+        except nx.NetworkXNoPath:
+            path, length = [], inf
+            assert links == []
+        assert (walk(G, ends, s, links) if path else []) == path
+        # Bit for bit: float(length) is exact for the small integers networkx sums as ints.
+        assert np.float64(length).tobytes() == np.float64(latency).tobytes()
+    # The plain-Python twin gives the same bytes.
+    assert route_pairs(twins.routes.shortest_routes, arrays, sources, targets) == result
+
+
+def test_many_targets_of_one_source_take_networkx_s_tree():
+    # Integer latencies on a tree with extra links: many equal routes per target.
+    G = nx.random_labeled_tree(300, seed=7)
+    rng = np.random.default_rng(7)
+    G.add_edges_from(rng.integers(0, 300, (150, 2)).tolist())
+    for u, v in G.edges:
+        G.edges[u, v]["latency_ms"] = int(rng.integers(0, 3))
+    arrays, index, ends = csr(G)
+    for s in list(G.nodes)[:10]:
+        lengths, paths = nx.single_source_dijkstra(G, s, weight="latency_ms")
+        result = unpack(route_pairs(shortest_routes, arrays, [index[s]] * 300, list(range(300))))
+        nodes = list(G.nodes)
+        for t, (links, latency) in zip(nodes, result):
+            assert walk(G, ends, s, links) == paths[t] and latency == lengths[t]
+
+
+@pytest.mark.parametrize("kernel", KERNELS.values(), ids=KERNELS.keys())
+def test_pairs_keep_their_positions_and_edge_cases(kernel):
+    # 0 -> 1 -> 2 over links 7 and 8, an isolated 3, and 2 -> 0 over an infinite link 9.
+    arrays = (np.array([0, 1, 2, 3, 3], I8), np.array([1, 2, 0], I8),
+              np.array([1.0, -0.0, inf], F8), np.array([7, 8, 9], I8))
+    result = route_pairs(kernel, arrays, [2, 0, 1, 0, 3, 0, 2], [0, 2, 1, 2, 0, 3, 1])
+    assert unpack(result) == [([9], inf), ([7, 8], 1.0), ([], 0.0), ([7, 8], 1.0), ([], inf),
+                              ([], inf), ([9, 7], inf)]
+    assert unpack(route_pairs(kernel, arrays, [], [])) == []
+    assert route_pairs(kernel, arrays, [], [])[0] == np.zeros(1, I8).tobytes()
+
+
+@pytest.mark.parametrize("kernel", KERNELS.values(), ids=KERNELS.keys())
+def test_any_native_8_byte_buffer_is_read(kernel):
+    readonly = np.array([0, 1, 2], I8)
+    readonly.flags.writeable = False
+    arrays = (readonly, array("q", [1, 0]), memoryview(np.array([2.5, 2.5]).tobytes()).cast("d"),
+              np.array([0, 0], np.longlong))
+    assert unpack(kernel(*arrays, array("l", [0]), np.array([1], "=i8"))) == [([0], 2.5)]
+
+
+# --- bad input ----------------------------------------------------------------------------
+
+GOOD = {"indptr": [0, 1, 3, 4], "neighbours": [1, 0, 2, 1], "weights": [1.0, 1.0, 2.0, 2.0],
+        "edges": [0, 0, 1, 1], "sources": [0, 2], "targets": [2, 1]}
+NAMES = list(GOOD)
+
+
+class Refuses:
+    def __buffer__(self, flags):
+        raise BufferError("not now")
+
+
+def arguments(**changed):
+    args = {k: np.array(v, F8 if k == "weights" else I8) for k, v in GOOD.items()}
+    args.update(changed)
+    return [args[k] for k in NAMES]
+
+
+BAD = {
+    "not a buffer": (dict(indptr=[0, 1, 3, 4]), TypeError,
+                     "argument 'indptr' must be a 1-D array of int64 (buffer format 'q' or "
+                     "'l'), such as a numpy array, not list"),
+    "refusing exporter": (dict(edges=Refuses()), TypeError,
+                          "argument 'edges' cannot be read as an array"),
+    "int32": (dict(neighbours=np.array([1, 0, 2, 1], np.int32)), TypeError,
+              "argument 'neighbours' must hold int64 (buffer format 'q' or 'l') of 8 bytes in "
+              "native byte order, not format 'i' of 4 bytes"),
+    "int weights": (dict(weights=np.array([1, 1, 2, 2], I8)), TypeError,
+                    "argument 'weights' must hold float64 (buffer format 'd') of 8 bytes"),
+    "float ids": (dict(edges=np.array([0, 0, 1, 1], F8)), TypeError, "argument 'edges' must "),
+    "unsigned": (dict(sources=np.array([0, 2], np.uint64)), TypeError, "argument 'sources'"),
+    "swapped bytes": (dict(targets=np.array([2, 1], ">i8")), TypeError,
+                      "not format '>q' of 8 bytes"),
+    "objects": (dict(weights=np.array([1.0, 1.0, 2.0, None])), TypeError, "format 'O'"),
+    "2-D": (dict(targets=np.array([[2, 1]], I8)), ValueError,
+            "argument 'targets' must be 1-D, not 2-D"),
+    "scalar": (dict(sources=np.int64(0)), ValueError, "argument 'sources' must be 1-D, not 0-D"),
+    "strided": (dict(weights=np.arange(8, dtype=F8)[::2]), ValueError,
+                "argument 'weights' must be C-contiguous"),
+    "empty indptr": (dict(indptr=np.array([], I8)), ValueError,
+                     "indptr must have one entry per node and one more, not 0"),
+    "short weights": (dict(weights=np.array([1.0, 1.0, 2.0])), ValueError,
+                      "weights has 3 entries and neighbours 4; they must have one per "
+                      "adjacency entry"),
+    "long edges": (dict(edges=np.array([0, 0, 1, 1, 2], I8)), ValueError,
+                   "edges has 5 entries and neighbours 4"),
+    "indptr from 1": (dict(indptr=np.array([1, 1, 3, 4], I8)), ValueError,
+                      "indptr[0] must be 0, not 1"),
+    "indptr falls": (dict(indptr=np.array([0, 3, 1, 4], I8)), ValueError,
+                     "indptr[2] = 1 is less than indptr[1] = 3; indptr must not decrease"),
+    "indptr huge": (dict(indptr=np.array([0, 1, 3, 2**62], I8)), ValueError,
+                    f"indptr[3] = {2**62}, the last entry, must be the number of adjacency "
+                    "entries, len(neighbours) = 4"),
+    "neighbour too big": (dict(neighbours=np.array([1, 7, 2, 1], I8)), ValueError,
+                          "neighbours[1] = 7 is not a node (the graph has 3: 0 to 2)"),
+    "neighbour negative": (dict(neighbours=np.array([1, 0, 2, -1], I8)), ValueError,
+                           "neighbours[3] = -1 is not a node"),
+    "NaN weight": (dict(weights=np.array([1.0, 1.0, np.nan, 2.0])), ValueError,
+                   "weights[2] is NaN; a weight must be 0 or more"),
+    "negative weight": (dict(weights=np.array([1.0, -1.0, 2.0, 2.0])), ValueError,
+                        "weights[1] = -1.0 is negative; a weight must be 0 or more"),
+    "minus infinity": (dict(weights=np.array([1.0, 1.0, 2.0, -inf])), ValueError,
+                       "weights[3] = -inf is negative"),
+    "pairs unequal": (dict(targets=np.array([2], I8)), ValueError,
+                      "sources has 2 entries and targets 1; they must have one per pair"),
+    "source too big": (dict(sources=np.array([0, 3], I8)), ValueError,
+                       "sources[1] = 3 is not a node (the graph has 3: 0 to 2)"),
+    "target negative": (dict(targets=np.array([-2**63, 1], I8)), ValueError,
+                        f"targets[0] = {-2**63} is not a node"),
+    "no nodes": (dict(indptr=np.array([0], I8), neighbours=np.array([], I8),
+                      weights=np.array([], F8), edges=np.array([], I8)), ValueError,
+                 "sources[0] = 0 is not a node (the graph has none)"),
+}
+
+
+@pytest.mark.parametrize("kernel", KERNELS.values(), ids=KERNELS.keys())
+@pytest.mark.parametrize(("changed", "error", "message"), BAD.values(), ids=BAD.keys())
+def test_bad_input_is_named(kernel, changed, error, message):
+    with pytest.raises(error) as raised:
+        kernel(*arguments(**changed))
+    assert str(raised.value).startswith("shortest_routes()")
+    assert message in str(raised.value)
+    if "edges" in changed and isinstance(changed["edges"], Refuses):
+        assert isinstance(raised.value.__cause__, BufferError)
+
+
+def test_a_call_holds_no_buffer_and_no_reference_after_it_returns():
+    # array.array cannot grow while a buffer of it is held: every path must let go.
+    good = {k: array("d" if k == "weights" else "q", v) for k, v in GOOD.items()}
+    for changed in [{}, {"targets": array("q", [9, 9])}, {"weights": array("d", [-1] * 4)},
+                    {"sources": [0, 2]}]:
+        args = {**good, **changed}
+        counts = [sys.getrefcount(a) for a in args.values()]
+        for _ in range(3):
+            try:
+                shortest_routes(*args.values())
+            except (TypeError, ValueError):
+                pass
+        assert [sys.getrefcount(a) for a in args.values()] == counts
+        for a in args.values():
+            if isinstance(a, array):
+                a.append(0)
+                a.pop()
+
+
+# --- the function, the GIL and Ctrl-C -----------------------------------------------------
+
+def infrastructure(n, seed=0):
+    """A random tree plus one random link per node (self-loops dropped), latencies 1..5 ms,
+    as the arrays of shortest_routes."""
+    rng = np.random.default_rng(seed)
+    u = np.concatenate([np.arange(1, n), np.arange(n)])
+    v = np.concatenate([rng.integers(0, np.arange(1, n)), rng.integers(0, n, n)])
+    u, v = u[u != v], v[u != v]
+    w = rng.integers(1, 6, len(u)).astype(F8)
+    ids = np.arange(len(u))
+    start, end = np.concatenate([u, v]), np.concatenate([v, u])
+    order = np.argsort(start, kind="stable")
+    indptr = np.concatenate([[0], np.cumsum(np.bincount(start, minlength=n))])
+    return (indptr.astype(I8), end[order].astype(I8), np.concatenate([w, w])[order],
+            np.concatenate([ids, ids])[order].astype(I8))
+
+
+@pytest.fixture(scope="module")
+def big():
+    return infrastructure(20_000)
+
+
+@pytest.mark.native_only
+def test_the_function_says_what_it_is():
+    assert _routes.__doc__.startswith("Shortest routes over an infrastructure")
+    assert shortest_routes.__module__ == "sorvane_core.models._routes"
+    assert str(inspect.signature(shortest_routes)) == (
+        "(indptr: 'Buffer', neighbours: 'Buffer', weights: 'Buffer', edges: 'Buffer', "
+        "sources: 'Buffer', targets: 'Buffer') -> 'tuple[bytes, bytes, bytes]'")
+    assert shortest_routes.__doc__.startswith("shortest_routes(indptr: Buffer, ")
+    test = doctest.DocTestParser().get_doctest(shortest_routes.__doc__, {}, "shortest_routes",
+                                               None, 0)
+    runner = doctest.DocTestRunner()
+    runner.run(test)
+    assert runner.summarize(verbose=False) == (0, 10)
+
+
+@pytest.mark.native_only
+def test_threads_run_while_routes_are_computed_and_agree(big):
+    n = len(big[0]) - 1
+    sources = np.arange(0, n, 100, dtype=I8)
+    targets = sources[::-1].copy()
+    alone = shortest_routes(*big, sources, targets)
+    ticks, results, done = [0], [], threading.Event()
+
+    def count():
+        while not done.is_set():
+            ticks[0] += 1
+
+    def route():
+        results.append(shortest_routes(*big, sources, targets))
+
+    counter = threading.Thread(target=count)
+    counter.start()
+    workers = [threading.Thread(target=route) for _ in range(2)]
+    try:
+        before = ticks[0]
+        for w in workers:
+            w.start()
+        route()
+        during = ticks[0] - before
+        for w in workers:
+            w.join()
+    finally:
+        done.set()
+        counter.join()
+    assert results == [alone] * 3
+    assert during > 1000  # the counting thread ran while this one routed
+
+
+@pytest.mark.native_only
+def test_ctrl_c_ends_a_long_call(big):
+    n = len(big[0]) - 1
+    # Far targets, one search per node: a minute's work, unless interrupted.
+    sources = np.arange(n, dtype=I8)
+    targets = np.roll(sources, n // 2)
+    previous = signal.signal(signal.SIGINT, signal.default_int_handler)
+    timer = threading.Timer(0.3, os.kill, (os.getpid(), signal.SIGINT))
+    try:
+        timer.start()
+        started = time.monotonic()
+        with pytest.raises(KeyboardInterrupt):
+            shortest_routes(*big, sources, targets)
+        assert time.monotonic() - started < 5
+    finally:
+        timer.cancel()
+        signal.signal(signal.SIGINT, previous)
+
+
+HOSTILE = """
+    import threading
+    import numpy as np
+    from test_routes import infrastructure
+    from sorvane_core.models._routes import shortest_routes
+
+    indptr, neighbours, weights, edges = infrastructure(3000)
+    sources = np.arange(0, 3000, 7, dtype=np.int64)
+    targets = np.roll(sources, 5)
+    big = np.iinfo(np.int64)
+    # Extreme values in every slot that is an index.
+    for args in [(indptr, np.full_like(neighbours, big.max), weights, edges, sources, targets),
+                 (np.full_like(indptr, big.min), neighbours, weights, edges, sources, targets),
+                 (indptr, neighbours, weights, edges, sources * 0 + big.max, targets)]:
+        try:
+            shortest_routes(*args)
+        except ValueError:
+            pass
+    # Another thread rewrites every array while the routes are computed: each call
+    # routes the graph as it was copied, or refuses a copy caught half rewritten.
+    stop = threading.Event()
+    def scribble():
+        while not stop.is_set():
+            np.invert(neighbours, out=neighbours)
+            indptr[1500] ^= 1 << 62
+            weights[:] = weights[::-1].copy()
+            edges[:] = -edges
+            np.negative(targets, out=targets)
+    writer = threading.Thread(target=scribble)
+    writer.start()
+    outcomes = set()
+    for _ in range(100):
+        try:
+            offsets, links, latency = shortest_routes(indptr, neighbours, weights, edges,
+                                                      sources, targets)
+            assert np.frombuffer(offsets, np.int64)[-1] * 8 == len(links)
+            outcomes.add("routed")
+        except ValueError:
+            outcomes.add("refused")
+    stop.set()
+    writer.join()
+    print(sorted(outcomes))
+"""
+
+
+@pytest.mark.native_only
+def test_hostile_calls_do_not_crash_the_interpreter():
+    here = os.path.dirname(os.path.abspath(__file__))
+    env = {**os.environ, "PYTHONPATH": os.pathsep.join([here, *sys.path])}
+    done = subprocess.run([sys.executable, "-c", textwrap.dedent(HOSTILE)], capture_output=True,
+                          text=True, timeout=300, env=env)
+    assert done.returncode == 0, done.stderr[-3000:]
+    assert done.stdout.strip() in ("['refused']", "['refused', 'routed']", "['routed']")
+
+
+# Fails the n-th allocation of the thread that asks it to, and none after.
+FAILING_NEW = r"""
+#include <cstdlib>
+#include <new>
+
+static thread_local long countdown = -1;
+
+extern "C" void fail_allocation(long n) { countdown = n; }
+
+void* operator new(std::size_t size) {
+    if (countdown >= 0 && countdown-- == 0) {
+        throw std::bad_alloc();
+    }
+    void* p = std::malloc(size ? size : 1);
+    if (p == nullptr) {
+        throw std::bad_alloc();
+    }
+    return p;
+}
+void* operator new[](std::size_t size) { return operator new(size); }
+void operator delete(void* p) noexcept { std::free(p); }
+void operator delete[](void* p) noexcept { std::free(p); }
+void operator delete(void* p, std::size_t) noexcept { std::free(p); }
+void operator delete[](void* p, std::size_t) noexcept { std::free(p); }
+"""
+
+EVERY_ALLOCATION = """
+    import ctypes
+    import numpy as np
+    from test_routes import infrastructure
+    from sorvane_core.models._routes import shortest_routes
+
+    fail_allocation = ctypes.CDLL(None).fail_allocation
+    arrays = infrastructure(500)
+    pairs = np.arange(0, 500, 10, dtype=np.int64), np.arange(499, 0, -10, dtype=np.int64)
+    expected = shortest_routes(*arrays, *pairs)
+    for n in range(100_000):
+        fail_allocation(n)
+        try:
+            result = shortest_routes(*arrays, *pairs)
+        except MemoryError:
+            continue
+        finally:
+            fail_allocation(-1)
+        assert result == expected
+        break
+    print(n)
+"""
+
+
+@pytest.mark.native_only
+def test_each_allocation_that_fails_is_a_memory_error(tmp_path):
+    # Many of them fail without the GIL; -X dev checks that the error is made with it.
+    compiler = shutil.which("g++") or shutil.which("c++")
+    if compiler is None:
+        pytest.skip("no C++ compiler")
+    if os.environ.get("LD_PRELOAD"):
+        pytest.skip("a preloaded runtime (a sanitizer's) already replaces operator new")
+    (tmp_path / "failing_new.cpp").write_text(FAILING_NEW)
+    library = tmp_path / "libfailing_new.so"
+    subprocess.run([compiler, "-shared", "-fPIC", "-O1", "-o", str(library),
+                    str(tmp_path / "failing_new.cpp")], check=True, capture_output=True)
+    here = os.path.dirname(os.path.abspath(__file__))
+    env = {**os.environ, "PYTHONPATH": os.pathsep.join([here, *sys.path]),
+           "LD_PRELOAD": str(library)}
+    done = subprocess.run([sys.executable, "-X", "dev", "-c", textwrap.dedent(EVERY_ALLOCATION)],
+                          capture_output=True, text=True, timeout=300, env=env)
+    assert done.returncode == 0, done.stderr[-3000:]
+    assert int(done.stdout) > 20  # the allocations of the checks, the searches and the result
