@@ -68,9 +68,13 @@ def standard_set(report: Any = None) -> list[Any]:
     return models.standard(models.random_walk(0.05, 0.2, 3.0), report=report)
 
 
+_OPEN: list[Any] = []  # the runs under way, closed when the bench is done
+
+
 def ticks_per_second(sim: Simulator, ticks: int) -> Callable[[], float]:
     """Seconds per tick of ``ticks`` ticks of a run whose set-up is already done."""
     steps = sim.iter(10**9)
+    _OPEN.append(steps)
     next(steps)  # set-up and the first tick
 
     def once() -> float:
@@ -228,6 +232,9 @@ def run(rounds: int, quick: bool) -> dict[str, Any]:
     line("meter, one service moved", f"{moves * 1e3:.2f} ms (target <= 1) | full rebuild "
                                      f"{full:.2f} s")
     figures.update(move_ms=moves * 1e3, rebuild_s=full)
+    for steps in _OPEN:
+        steps.close()
+    _OPEN.clear()
     if parquet_dir is not None:
         parquet_dir.cleanup()
     return figures

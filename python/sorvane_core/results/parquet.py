@@ -36,7 +36,7 @@ import os
 import re
 import time
 from collections.abc import Hashable, Sequence
-from itertools import chain, repeat
+from itertools import chain
 from pathlib import Path
 from typing import TYPE_CHECKING, Any
 
@@ -132,9 +132,64 @@ def remove_parts(folder: Path) -> None:
 # -- writing ---------------------------------------------------------------------
 
 
+class _Same:
+    """A column of ``rows`` times one cell: the tick, event and trigger of an activation."""
+
+    __slots__ = ("cell", "rows")
+
+    def __init__(self, cell: Any, rows: int) -> None:
+        self.cell = cell
+        self.rows = rows
+
+
+class _Keys:
+    """The key cells of column data: a list that the data's layout owns and never
+    changes, handed out again tick after tick, so that what is learnt of it (its
+    plain cells, its kind, its Arrow array) is learnt once."""
+
+    __slots__ = ("cells",)
+
+    def __init__(self, cells: list[Any]) -> None:
+        self.cells = cells
+
+
+class _Known:
+    """What a report learnt of the key lists it was given, by identity (holding them,
+    so that an identity is not reused while known)."""
+
+    LIMIT = 64
+
+    def __init__(self) -> None:
+        self.lists: dict[int, tuple[list[Any], list[Any], str]] = {}
+        self.arrays: dict[tuple[int, str], tuple[list[Any], Any]] = {}
+
+    def learn(self, keys: _Keys, check: Any) -> tuple[list[Any], str]:
+        found = self.lists.get(id(keys.cells))
+        if found is None or found[0] is not keys.cells:
+            plain = _plain(keys.cells)
+            kind = _kind(plain)
+            if kind in ("str", "text"):
+                check(plain)
+            if len(self.lists) >= self.LIMIT:
+                self.lists.clear()
+                self.arrays.clear()
+            found = self.lists[id(keys.cells)] = (keys.cells, plain, kind)
+        return found[1], found[2]
+
+    def arrow(self, pa: Any, keys: _Keys, kind: str) -> Any:
+        key = (id(keys.cells), kind)
+        found = self.arrays.get(key)
+        if found is None or found[0] is not keys.cells:
+            plain = self.lists[id(keys.cells)][1]
+            cells = [_text(cell) for cell in plain] if kind in ("text", "big") else plain
+            found = self.arrays[key] = (keys.cells, pa.array(cells, type=_arrow_type(pa, kind)))
+        return found[1]
+
+
 class _Chunk:
-    """The rows of one activation, column by column: a list of cells or a numpy
-    array per column; ``kinds`` once the tick is done."""
+    """The rows of one activation, column by column: a list of cells, a numpy array,
+    one cell repeated (:class:`_Same`) or the key list of column data
+    (:class:`_Keys`) per column; ``kinds`` once the tick is done."""
 
     __slots__ = ("tick", "rows", "columns", "kinds")
 
@@ -254,23 +309,32 @@ def _arrow_type(pa: Any, kind: str) -> Any:
 _NUMPY_TYPES = {"bool": "bool", "int": "int64", "long": "int64", "float": "float64"}
 
 
-def _column(pa: Any, pieces: list[tuple[int, Any]], kind: str) -> Any:
-    """One column of a part, of ``kind``, from its pieces: (rows, cells or None)."""
+def _column(pa: Any, pieces: list[tuple[int, Any]], kind: str, known: _Known) -> Any:
+    """One column of a part, of ``kind``, from its pieces: (rows, cells or None), each
+    made an Arrow array on its own (a repeated cell, a known key list and a numpy
+    array without a Python object per row), then joined."""
     rows = sum(count for count, _ in pieces)
     if kind == "null":
         return pa.nulls(rows)
-    if kind in _NUMPY_TYPES and all(_is_array(cells) for _, cells in pieces):
-        import numpy
-
-        arrays = [cells.astype(_NUMPY_TYPES[kind], copy=False) for _, cells in pieces]
-        return pa.array(numpy.concatenate(arrays))
-    cells = list(chain.from_iterable(
-        repeat(None, count) if piece is None else piece.tolist() if _is_array(piece) else piece
-        for count, piece in pieces
-    ))
-    if kind in ("text", "big"):
-        cells = [_text(cell) for cell in cells]
-    return pa.array(cells, type=_arrow_type(pa, kind))
+    arrow_type = _arrow_type(pa, kind)
+    textual = kind in ("text", "big")
+    arrays = []
+    for count, piece in pieces:
+        if piece is None:
+            arrays.append(pa.nulls(count, type=arrow_type))
+        elif isinstance(piece, _Same):
+            cell = _text(piece.cell) if textual else piece.cell
+            arrays.append(pa.repeat(pa.scalar(cell, type=arrow_type), count))
+        elif isinstance(piece, _Keys):
+            arrays.append(known.arrow(pa, piece, kind))
+        elif _is_array(piece) and kind in _NUMPY_TYPES:
+            arrays.append(pa.array(piece.astype(_NUMPY_TYPES[kind], copy=False)))
+        else:
+            cells = piece.tolist() if _is_array(piece) else piece
+            if textual:
+                cells = [_text(cell) for cell in cells]
+            arrays.append(pa.array(cells, type=arrow_type))
+    return pa.concat_arrays(arrays) if len(arrays) != 1 else arrays[0]
 
 
 class ParquetReport:
@@ -289,12 +353,13 @@ class ParquetReport:
         self.ready: _Tick | None = None  # the rows of the finished tick, checked
         self.batch = _Batch(0, {})
         self.since = time.monotonic()  # when the last part was written
+        self.known = _Known()
 
     def failed(self, head: Head, value: Any, reason: Any) -> UnwritableValueError:
         return UnwritableValueError(self.callback, head[0], value, self.path.name, reason)
 
     def _start(self, head: Head, rows: int) -> dict[str, Any]:
-        return {name: [cell] * rows for name, cell in zip(FIXED_COLUMNS, head)}
+        return {name: _Same(cell, rows) for name, cell in zip(FIXED_COLUMNS, head)}
 
     def add(self, head: Head, found: Found) -> None:
         rows = len(found)
@@ -327,8 +392,10 @@ class ParquetReport:
         columns = self._start(head, rows)
         for name, key_cells in zip(self.keys, keys):
             cells: Any = key_cells
-            columns[name] = cells.copy() if _is_array(cells) and cells.dtype.kind in "biufU" \
-                else list(cells)
+            if _is_array(cells):
+                columns[name] = cells.copy() if cells.dtype.kind in "biufU" else cells.tolist()
+            else:  # the layout's own list, never changed: kept as it is
+                columns[name] = _Keys(cells if type(cells) is list else list(cells))
         # Copied: the part is written seconds later, and must hold what was measured.
         columns.update({name: array.copy() for name, array in values.items()})
         self.pending.append(_Chunk(head[0], rows, columns))
@@ -344,11 +411,20 @@ class ParquetReport:
             return
         for chunk in self.pending:
             for name, cells in chunk.columns.items():
-                if not _is_array(cells):
-                    cells = chunk.columns[name] = _plain(cells)
-                kind = chunk.kinds[name] = _kind(cells)
+                if isinstance(cells, _Keys):
+                    chunk.kinds[name] = self.known.learn(
+                        cells, lambda plain, chunk=chunk: self._check_text(chunk, plain))[1]
+                    continue
+                if isinstance(cells, _Same):
+                    cells.cell = _plain([cells.cell])[0]
+                    sample: Any = [cells.cell]
+                elif not _is_array(cells):
+                    sample = cells = chunk.columns[name] = _plain(cells)
+                else:
+                    sample = cells
+                kind = chunk.kinds[name] = _kind(sample)
                 if kind in ("str", "text"):
-                    self._check_text(chunk, cells)
+                    self._check_text(chunk, sample)
         self.ready = _Tick(self.pending)
         self.pending = []
 
@@ -409,7 +485,7 @@ class ParquetReport:
                 kinds.add(batch.types[name])
             kind = types[name] = _unify(kinds)
             pieces = [(chunk.rows, chunk.columns.get(name)) for chunk in chunks]
-            arrays.append(_column(pa, pieces, kind))
+            arrays.append(_column(pa, pieces, kind, self.known))
             metadata = _INTEGERS if kind == "big" else None
             fields.append(pa.field(name, _arrow_type(pa, kind), metadata=metadata))
         return pa.Table.from_arrays(arrays, schema=pa.schema(fields)), types
