@@ -2,6 +2,7 @@
 
 from __future__ import annotations
 
+from collections import deque
 from collections.abc import Hashable, Iterable, Mapping
 from dataclasses import dataclass
 from types import MappingProxyType
@@ -13,15 +14,35 @@ if TYPE_CHECKING:
 
 class _Clock:
     """Counts the changes of every tracked dict, so that a reader that saw a
-    value knows in one comparison whether anything changed since."""
+    value knows in one comparison whether anything changed since, and keeps a
+    log of the latest changes, so that it can find out which."""
 
-    __slots__ = ("value",)
+    __slots__ = ("value", "log")
 
     def __init__(self) -> None:
         self.value = 0
+        # (clock value, id of the dict changed) of the latest changes.
+        self.log: deque[tuple[int, int]] = deque(maxlen=4096)
 
 
 CHANGES = _Clock()
+
+
+def changed_since(seen: int) -> list[int] | None:
+    """The ids of the tracked dicts changed since the clock was at ``seen`` (a dict
+    made since counts as changed), latest first; None when so many changes came
+    since that the log no longer reaches back that far."""
+    if CHANGES.value == seen:
+        return []
+    log = CHANGES.log
+    if not log or log[0][0] > seen + 1:
+        return None
+    found = []
+    for value, ident in reversed(log):
+        if value <= seen:
+            break
+        found.append(ident)
+    return found
 
 
 K = TypeVar("K")
@@ -46,6 +67,7 @@ class TrackedDict(dict[K, V]):
     def _changed(self) -> None:
         CHANGES.value += 1
         self.version = CHANGES.value
+        CHANGES.log.append((self.version, id(self)))
 
     def __setitem__(self, key: K, value: V) -> None:
         super().__setitem__(key, value)

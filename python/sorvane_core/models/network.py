@@ -34,7 +34,7 @@ from typing import TYPE_CHECKING, Any
 import numpy as np
 
 from sorvane_core.graph import GRAPH_CHANGES, edge_key
-from sorvane_core.placement import CHANGES
+from sorvane_core.placement import CHANGES, changed_since
 
 if TYPE_CHECKING:
     from sorvane_core.graph import Application, Infrastructure
@@ -305,6 +305,7 @@ class Network:
         self._run = -1
         self._seen = (-1, -1)  # (GRAPH_CHANGES, CHANGES) when last in step
         self._placements: Any = None
+        self._placements_version: int | None = None
         self._pairs: dict[tuple[int, int], tuple[np.ndarray, float]] = {}
         self._memo: dict[str, Any] = {}  # this tick's quantities
         self._memo_at: tuple[int, int] = (-1, -1)  # (tick, version) they are of
@@ -364,21 +365,27 @@ class Network:
     def _step(self, simulator: Any) -> None:
         infr = simulator.infrastructure
         placements = simulator.placements
+        # Only a change of some graph can have changed one of ours: each graph
+        # read carries the mark that networkx clears when it changes.
         graphs_changed = GRAPH_CHANGES.value != self._seen[0]
-        if self.infra is None or self.infra.graph is not infr or not self._marked(infr):
+        version = getattr(placements, "version", None)
+        if self.infra is None or self.infra.graph is not infr or (
+                graphs_changed and not self._marked(infr)):
             self.infra = _Infrastructure(infr, self.attributes, self.needs)
             self._mark(infr)
             self._pairs = {}
             self._layout(placements)
-        elif placements is not self._placements or list(placements) != self.apps or any(
-                pl is not old or (graphs_changed and not self._marked(pl.application))
-                for pl, old in zip(placements.values(), self.placed)):
-            # Only a change of some graph can have changed an application graph:
-            # each one snapshot carries the mark that networkx clears.
+        elif (placements is not self._placements or version is None
+              or version != self._placements_version) and (
+                list(placements) != self.apps
+                or any(pl is not old for pl, old in zip(placements.values(), self.placed))):
+            self._layout(placements)
+        elif graphs_changed and any(not self._marked(pl.application) for pl in self.placed):
             self._layout(placements)
         else:
             self._moves(placements)
         self._placements = placements
+        self._placements_version = version
         self._seen = (GRAPH_CHANGES.value, CHANGES.value)
 
     def _layout(self, placements: Mapping[Hashable, Any]) -> None:
@@ -388,6 +395,7 @@ class Network:
         self.apps = list(placements)
         self.placed = list(placements.values())
         self.mappings = [(pl.mapping, getattr(pl.mapping, "version", None)) for pl in self.placed]
+        self.mapping_at = {id(mapping): a for a, (mapping, _) in enumerate(self.mappings)}
         services: list[tuple[str, Mapping[str, Any]]] = []
         service_ids: list[Any] = []
         service_app: list[int] = []
@@ -486,13 +494,24 @@ class Network:
         changed_services: list[int] = []
         placed_changed = False
         node = self.service_node
-        for a, (app_id, pl) in enumerate(placements.items()):
+        which: Any = range(len(self.placed))
+        changed = changed_since(self._seen[1])
+        if changed is not None:  # the log says which dicts changed: look at those alone
+            at = [self.mapping_at.get(ident) for ident in changed]
+            if None not in at:  # else a mapping replaced, or another dict: look at all
+                which = sorted(set(at))
+        apps = self.apps
+        for a in which:
+            app_id, pl = apps[a], self.placed[a]
             mapping = pl.mapping
             version = getattr(mapping, "version", None)
             old, seen = self.mappings[a]
             if mapping is old and version is not None and version == seen:
                 continue
             self.mappings[a] = (mapping, version)
+            if mapping is not old:
+                self.mapping_at.pop(id(old), None)
+                self.mapping_at[id(mapping)] = a
             offset = self.service_offsets[a]
             for i, sid in enumerate(self.service_ids[offset:offset + self.service_sizes[a]]):
                 now = self._node_of(app_id, sid, mapping)
