@@ -111,25 +111,28 @@ def test_a_stepping_run_closed_keeps_the_ticks_it_finished(tmp_path, part_per_ti
     assert ticks_in(tmp_path / "source.parquet") == kept
 
 
-@pytest.mark.parametrize("renamed", [False, True], ids=["before-rename", "after-rename"])
-def test_ctrl_c_while_a_part_is_written_writes_it_once(tmp_path, part_per_tick, monkeypatch,
-                                                       renamed):
-    replace = os.replace
-    interrupted = []
+@pytest.mark.parametrize("stall", [0.0, 0.2], ids=["written", "still-writing"])
+def test_ctrl_c_while_a_part_is_handed_over_writes_it_once(tmp_path, part_per_tick, monkeypatch,
+                                                           stall):
+    from sorvane_core.results import parquet
 
-    def interrupt(source, target):
-        if renamed:
-            replace(source, target)
-        if str(target).endswith("part-000001.parquet") and not interrupted:
-            interrupted.append(target)
+    write, wait = parquet._write, parquet.ParquetReport._wait
+    calls = []
+
+    def slow(table, final):
+        time.sleep(stall)
+        write(table, final)
+
+    def interrupted(self):  # Ctrl-C as the second part is handed over
+        calls.append(1)
+        if len(calls) == 2:
             raise KeyboardInterrupt
-        if not renamed:
-            replace(source, target)
-    monkeypatch.setattr(os, "replace", interrupt)
+        wait(self)
+    monkeypatch.setattr(parquet, "_write", slow)
+    monkeypatch.setattr(parquet.ParquetReport, "_wait", interrupted)
     node = Value("node", "node", lambda n, *a, **k: 1, report="parquet")
     with pytest.raises(KeyboardInterrupt):
         Simulator(*chain(), [node], out=tmp_path).run(5)
-    assert interrupted
     rows = read_report(tmp_path / "node.parquet")
     assert rows.groupby("tick").size().to_dict() == {0: 4, 1: 4}
     assert json.loads((tmp_path / "run.json").read_text())["status"] == "interrupted"

@@ -36,6 +36,7 @@ import os
 import re
 import time
 from collections.abc import Hashable, Sequence
+from concurrent.futures import Future, ThreadPoolExecutor
 from itertools import chain
 from pathlib import Path
 from typing import TYPE_CHECKING, Any
@@ -130,6 +131,30 @@ def remove_parts(folder: Path) -> None:
 
 
 # -- writing ---------------------------------------------------------------------
+
+# Columns of text that repeat (the event, the trigger, the keys) are written with
+# a dictionary; statistics, which nothing here reads, are not written.
+_OPTIONS = {"write_statistics": False}
+
+_WRITER: ThreadPoolExecutor | None = None
+
+
+def _writer() -> ThreadPoolExecutor:
+    """The thread that writes the parts of every report, one after the other: pyarrow
+    lets the run go on while it encodes and compresses."""
+    global _WRITER
+    if _WRITER is None:
+        _WRITER = ThreadPoolExecutor(max_workers=1, thread_name_prefix="sorvane-parquet")
+    return _WRITER
+
+
+def _write(table: Any, final: Path) -> None:
+    """Write a part under a temporary name, then put it in place."""
+    _, pq = import_pyarrow()
+    temporary = final.with_name(final.name + ".partial")
+    pq.write_table(table, temporary, **_OPTIONS)
+    os.replace(temporary, final)
+
 
 
 class _Same:
@@ -354,6 +379,7 @@ class ParquetReport:
         self.batch = _Batch(0, {})
         self.since = time.monotonic()  # when the last part was written
         self.known = _Known()
+        self.writing: Future[None] | None = None  # the part in the writer thread
 
     def failed(self, head: Head, value: Any, reason: Any) -> UnwritableValueError:
         return UnwritableValueError(self.callback, head[0], value, self.path.name, reason)
@@ -457,20 +483,31 @@ class ParquetReport:
             self._write_part()
 
     def _write_part(self) -> None:
-        """Write the batch as the next part. Called again after an interrupt, it
-        writes the same part again: the batch moves on in one step, once the part
-        is in place."""
+        """Hand the batch over as the next part. The table is made here, from what
+        was measured; the writing goes on in the writer thread, while the run goes
+        on. Called again after an interrupt, it hands the same part over again:
+        the batch moves on in one step, once the part is handed over."""
         batch = self.batch
         if not batch.ticks:
             return
-        pa, pq = import_pyarrow()
+        self._wait()  # one part of this report in flight at a time, in order
+        pa, _ = import_pyarrow()
         table, types = self._table(pa, batch)
         final = self.path / part_name(batch.number)
-        temporary = final.with_name(final.name + ".partial")
-        pq.write_table(table, temporary)
-        os.replace(temporary, final)
+        self.writing = _writer().submit(_write, table, final)
         self.batch = _Batch(batch.number + 1, types)
         self.since = time.monotonic()
+
+    def _wait(self) -> None:
+        """Wait for the part in flight; its failure (a full disk, say) is raised here."""
+        writing, self.writing = self.writing, None
+        if writing is not None:
+            try:
+                writing.result()
+            except BaseException:
+                if not writing.done():  # an interrupt while waiting: wait again later
+                    self.writing = writing
+                raise
 
     def _table(self, pa: Any, batch: _Batch) -> tuple[Any, dict[str, str]]:
         chunks = [chunk for tick in batch.ticks for chunk in tick.chunks]
@@ -498,6 +535,7 @@ class ParquetReport:
         while True:
             try:
                 self._write_part()
+                self._wait()
                 break
             except KeyboardInterrupt as exc:
                 interrupted = exc
