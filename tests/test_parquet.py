@@ -119,9 +119,9 @@ def test_ctrl_c_while_a_part_is_handed_over_writes_it_once(tmp_path, part_per_ti
     write, wait = parquet._write, parquet.ParquetReport._wait
     calls = []
 
-    def slow(table, final):
+    def slow(table, final, texts):
         time.sleep(stall)
-        write(table, final)
+        write(table, final, texts)
 
     def interrupted(self):  # Ctrl-C as the second part is handed over
         calls.append(1)

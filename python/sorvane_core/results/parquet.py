@@ -132,9 +132,12 @@ def remove_parts(folder: Path) -> None:
 
 # -- writing ---------------------------------------------------------------------
 
-# Columns of text that repeat (the event, the trigger, the keys) are written with
-# a dictionary; statistics, which nothing here reads, are not written.
+# Statistics, which nothing here reads, are not written; only columns of text that
+# repeat (the event, the trigger, keys with few distinct values) are written with a
+# dictionary: numbers and unique keys seldom repeat, and trying one costs more than
+# the rest of their writing.
 _OPTIONS = {"write_statistics": False}
+_TEXT_KINDS = ("str", "text", "big")
 
 _WRITER: ThreadPoolExecutor | None = None
 
@@ -148,11 +151,11 @@ def _writer() -> ThreadPoolExecutor:
     return _WRITER
 
 
-def _write(table: Any, final: Path) -> None:
+def _write(table: Any, final: Path, texts: list[str]) -> None:
     """Write a part under a temporary name, then put it in place."""
     _, pq = import_pyarrow()
     temporary = final.with_name(final.name + ".partial")
-    pq.write_table(table, temporary, **_OPTIONS)
+    pq.write_table(table, temporary, use_dictionary=texts, **_OPTIONS)
     os.replace(temporary, final)
 
 
@@ -187,6 +190,7 @@ class _Known:
     def __init__(self) -> None:
         self.lists: dict[int, tuple[list[Any], list[Any], str]] = {}
         self.arrays: dict[tuple[int, str], tuple[list[Any], Any]] = {}
+        self.distinct: dict[int, int] = {}  # distinct cells of a list learnt
 
     def learn(self, keys: _Keys, check: Any) -> tuple[list[Any], str]:
         found = self.lists.get(id(keys.cells))
@@ -198,8 +202,25 @@ class _Known:
             if len(self.lists) >= self.LIMIT:
                 self.lists.clear()
                 self.arrays.clear()
+                self.distinct.clear()
             found = self.lists[id(keys.cells)] = (keys.cells, plain, kind)
+            try:
+                self.distinct[id(keys.cells)] = len(set(plain))
+            except TypeError:  # unhashable cells: as many as there are
+                self.distinct[id(keys.cells)] = len(plain)
         return found[1], found[2]
+
+    def repeats(self, pieces: list[tuple[int, Any]]) -> bool:
+        """Whether a column of these pieces repeats its text enough for a dictionary
+        to pay: each piece one cell repeated, or a key list with few distinct keys."""
+        for _, piece in pieces:
+            if isinstance(piece, _Same):
+                continue
+            if not isinstance(piece, _Keys) or (
+                    self.distinct.get(id(piece.cells), len(piece.cells)) * 4
+                    > len(piece.cells)):
+                return False
+        return True
 
     def arrow(self, pa: Any, keys: _Keys, kind: str) -> Any:
         key = (id(keys.cells), kind)
@@ -494,7 +515,7 @@ class ParquetReport:
         pa, _ = import_pyarrow()
         table, types = self._table(pa, batch)
         final = self.path / part_name(batch.number)
-        self.writing = _writer().submit(_write, table, final)
+        self.writing = _writer().submit(_write, table, final, self.dictionary)
         self.batch = _Batch(batch.number + 1, types)
         self.since = time.monotonic()
 
@@ -516,6 +537,8 @@ class ParquetReport:
             FIXED_COLUMNS, self.keys, batch.types, *(chunk.columns for chunk in chunks))))
         types = dict(batch.types)
         fields, arrays = [], []
+        dictionary: list[str] = []  # the columns of text worth a dictionary
+        self.dictionary = dictionary
         for name in names:
             kinds = {chunk.kinds.get(name, "null") for chunk in chunks}
             if name in batch.types:
@@ -523,6 +546,8 @@ class ParquetReport:
             kind = types[name] = _unify(kinds)
             pieces = [(chunk.rows, chunk.columns.get(name)) for chunk in chunks]
             arrays.append(_column(pa, pieces, kind, self.known))
+            if kind in _TEXT_KINDS and self.known.repeats(pieces):
+                dictionary.append(name)
             metadata = _INTEGERS if kind == "big" else None
             fields.append(pa.field(name, _arrow_type(pa, kind), metadata=metadata))
         return pa.Table.from_arrays(arrays, schema=pa.schema(fields)), types
