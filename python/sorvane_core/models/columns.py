@@ -177,6 +177,22 @@ class Grouped(Mapping[Any, Any]):
     __hash__ = None  # type: ignore[assignment]
 
 
+class Frozen(dict[str, Any]):
+    """A dict that cannot be changed: the data of a "simulation" model, kept in the
+    history as it was measured. It pickles as a plain dict."""
+
+    __slots__ = ()
+
+    def _refuse(self, *args: Any, **kwargs: Any) -> Any:
+        raise TypeError("the data of a model is read-only; copy it with dict(data)")
+
+    __setitem__ = __delitem__ = update = pop = popitem = clear = setdefault = _refuse
+    __ior__ = _refuse
+
+    def __reduce__(self) -> tuple[Any, ...]:
+        return (dict, (dict(self),))
+
+
 class _Items(ItemsView[Any, Any]):
     """The items of a Columns, made column by column rather than key by key."""
 

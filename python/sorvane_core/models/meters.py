@@ -17,7 +17,7 @@ from typing import Any, ClassVar, cast
 
 import numpy as np
 
-from sorvane_core.models.columns import VALUE, Columns, Grouped, GroupLayout
+from sorvane_core.models.columns import VALUE, Columns, Frozen, Grouped, GroupLayout
 from sorvane_core.models.network import Attributes, Needs, Network, Route, network_of
 from sorvane_core.models.workload import Pattern, factor_keys, series_for
 from sorvane_core.utils.types import CallbackType
@@ -197,14 +197,17 @@ class NodeUtilisation(Model):
     kind = CallbackType.NODE.value
 
     def __init__(
-        self, name: str = "utilisation", *, resources: Sequence[str] = ("cpu",), **options: Any
+        self, name: str = "utilisation", *, resources: Sequence[str] | None = None,
+        **options: Any,
     ) -> None:
-        if isinstance(resources, str):
+        super().__init__(name, **options)
+        if resources is None:  # the resource the attributes call cpu
+            resources = (self.attributes.cpu,)
+        elif isinstance(resources, str):
             resources = (resources,)
         self.resources = tuple(resources)
         if not self.resources:
             raise ValueError(f"model {name!r} needs at least one resource")
-        super().__init__(name, **options)
 
     def _needs(self) -> Needs:
         return Needs(resources=frozenset(self.resources))
@@ -288,12 +291,12 @@ class Energy(Model):
     def restart(self, network: Network) -> None:
         self._energy_j, self._last = 0.0, None
 
-    def measure(self, network: Network) -> dict[str, float]:
+    def measure(self, network: Network) -> Frozen:
         power = float(network.node_power().sum() + network.link_power().sum())
         ticks = 1 if self._last is None else max(network.tick - self._last, 0)
         self._last = network.tick
         self._energy_j += power * self.tick_seconds * ticks
-        return {"power_w": power, "energy_j": self._energy_j, "energy_wh": self._energy_j / 3600}
+        return Frozen(power_w=power, energy_j=self._energy_j, energy_wh=self._energy_j / 3600)
 
 
 class Latency(Model):
@@ -375,17 +378,19 @@ class Workload(Model):
     kind = CallbackType.SERVICE.value
 
     def __init__(
-        self, pattern: Pattern, name: str = "workload", *, resource: str = "cpu", **options: Any
+        self, pattern: Pattern, name: str = "workload", *, resource: str | None = None,
+        **options: Any,
     ) -> None:
         if not isinstance(pattern, Pattern):
             raise ValueError(f"model {name!r}: {pattern!r} is not a workload pattern; use one of "
                              f"constant, uniform, random_walk, diurnal, poisson, trace")
         self.pattern = pattern
-        self.resource = resource
         super().__init__(name, **options)
-        self._series: Any = None
-        self._laid_out = -1
+        self.resource = self.attributes.cpu if resource is None else resource
+        # Per network read: (its layout version, the series of its services and interactions).
+        self._series: dict[int, tuple[int, Any, Any]] = {}
         self._seed: Any = None
+        self._begun = -1
 
     def _needs(self) -> Needs:
         return Needs(resources=frozenset([self.resource]))
@@ -395,24 +400,30 @@ class Workload(Model):
         network.attach(self)
         return network
 
-    def begin_run(self, seed: Any) -> None:
-        """Start the factors afresh, for a run with this seed (the network calls it
-        when a run begins, before any model reads a factor)."""
-        self._seed = seed
-        self._series = None
+    def begin_run(self, simulator: Any) -> None:
+        """Start the factors afresh for a new run of ``simulator`` (its networks call
+        it when a run begins, before any model reads a factor; the first call of a
+        run does it)."""
+        if simulator.runs != self._begun:
+            self._begun = simulator.runs
+            self._seed = simulator.seed
+            self._series = {}
 
     def factors(self, network: Network) -> tuple[np.ndarray, np.ndarray]:
-        """The factors of the services and of the interactions at the network's tick."""
-        if self._series is None or self._laid_out != network.layout_version:
+        """The factors of the services and of the interactions at the network's tick.
+
+        Every network of the simulator reads the same factors: their series are
+        drawn alike, from the same seed, over the same entries."""
+        found = self._series.get(id(network))
+        if found is None or found[0] != network.layout_version:
             services, interactions = factor_keys(network)
-            if self._series is None:
-                self._series = (series_for(self.pattern, self._seed, self.name, 0, services),
-                                series_for(self.pattern, self._seed, self.name, 1, interactions))
+            if found is None:
+                made = (series_for(self.pattern, self._seed, self.name, 0, services),
+                        series_for(self.pattern, self._seed, self.name, 1, interactions))
             else:
-                self._series = (self._series[0].relaid(services),
-                                self._series[1].relaid(interactions))
-            self._laid_out = network.layout_version
-        return self._series[0].at(network.tick), self._series[1].at(network.tick)
+                made = (found[1].relaid(services), found[2].relaid(interactions))
+            found = self._series[id(network)] = (network.layout_version, *made)
+        return found[1].at(network.tick), found[2].at(network.tick)
 
     def measure(self, network: Network) -> Grouped:
         return Grouped(_services_layout(network), {VALUE: network.demand(self.resource)})
@@ -427,7 +438,7 @@ def _share(part: np.ndarray, whole: np.ndarray) -> np.ndarray:
 def standard(
     pattern: Pattern | None = None,
     *,
-    resources: Sequence[str] = ("cpu",),
+    resources: Sequence[str] | None = None,
     tick_seconds: float = 1.0,
     **options: Any,
 ) -> list[Model]:
@@ -450,7 +461,9 @@ def standard(
 
     models: list[Model] = []
     if pattern is not None:
-        models.append(Workload(pattern, resource=resources[0] if resources else "cpu", **each()))
+        resource = None if not resources else (
+            resources if isinstance(resources, str) else resources[0])
+        models.append(Workload(pattern, resource=resource, **each()))
     models += [
         NodeUtilisation(resources=resources, **each()),
         LinkLoad(**each()),

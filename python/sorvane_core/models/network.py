@@ -87,18 +87,29 @@ class Needs:
         )
 
 
-_NETWORKS: weakref.WeakKeyDictionary[Any, dict[Any, Network]] = weakref.WeakKeyDictionary()
+class Shared:
+    """What the models of one simulator share, whatever their attribute names and
+    route functions: their networks, and the workload that all of them read."""
+
+    def __init__(self) -> None:
+        self.networks: dict[Any, Network] = {}
+        self.workload: Workload | None = None
+
+
+_SHARED: weakref.WeakKeyDictionary[Any, Shared] = weakref.WeakKeyDictionary()
 _TOKENS = itertools.count()
 
 
 def network_of(simulator: Any, attributes: Attributes, route: Route | None) -> Network:
     """The network that the models of ``simulator`` with these attribute names and
     this route function share."""
-    networks = _NETWORKS.setdefault(simulator, {})
+    shared = _SHARED.get(simulator)
+    if shared is None:
+        shared = _SHARED[simulator] = Shared()
     key = (attributes, route)
-    network = networks.get(key)
+    network = shared.networks.get(key)
     if network is None:
-        network = networks[key] = Network(attributes, route)
+        network = shared.networks[key] = Network(attributes, route, shared)
     return network
 
 
@@ -248,7 +259,7 @@ class _Routes:
             latency[k] = total
         self.latency = latency
         if self.dead > 1024 and self.dead * 2 > self.fill:
-            self._sweep()
+            self.sweep()
 
     def unassign(self, which: Sequence[int]) -> None:
         """The interactions ``which`` are routed no more (an end is not placed)."""
@@ -269,7 +280,8 @@ class _Routes:
         owner[:self.fill] = self.owner[:self.fill]
         self.link, self.owner = link, owner
 
-    def _sweep(self) -> None:
+    def sweep(self) -> None:
+        """Drop the dead entries and put the rest in the order of the interactions."""
         live = self.owner[:self.fill] != self.count
         link, owner = self.link[:self.fill][live], self.owner[:self.fill][live]
         order = np.argsort(owner, kind="stable")
@@ -292,11 +304,11 @@ class _Routes:
 class Network:
     """The arrays of one run's world, shared by the models of a simulator."""
 
-    def __init__(self, attributes: Attributes, route: Route | None) -> None:
+    def __init__(self, attributes: Attributes, route: Route | None, shared: Shared) -> None:
         self.attributes = attributes
         self.route = route
         self.needs = Needs()
-        self.workload: Workload | None = None
+        self.shared = shared
         self.token = f"sorvane_core.models.{next(_TOKENS)}"  # marks the graphs snapshot
         self.infra: _Infrastructure | None = None
         self.version = 0  # advanced by every change of the arrays
@@ -321,12 +333,18 @@ class Network:
             self.needs = joined
             self.infra = None  # columns to read: everything again
 
+    @property
+    def workload(self) -> Workload | None:
+        """The workload of the simulator's models, if it has one."""
+        return self.shared.workload
+
     def attach(self, workload: Workload) -> None:
-        if self.workload is not None and self.workload is not workload:
+        current = self.shared.workload
+        if current is not None and current is not workload:
             raise ValueError(
-                f"callbacks {self.workload.name!r} and {workload.name!r} are both workloads of "
-                f"the same models; a run has one workload")
-        self.workload = workload
+                f"callbacks {current.name!r} and {workload.name!r} are both workloads of the "
+                f"same simulator; a run has one workload")
+        self.shared.workload = workload
 
     # -- keeping the arrays in step with the graphs -------------------------------------
 
@@ -337,14 +355,18 @@ class Network:
 
     def at(self, simulator: Any, tick: int) -> None:
         """Make the arrays those of ``tick`` of the current run."""
-        if simulator.runs != self._run:
-            self._run = simulator.runs
-            if self.workload is not None:
-                self.workload.begin_run(simulator.seed)
         if (GRAPH_CHANGES.value, CHANGES.value) != self._seen or (
                 simulator.placements is not self._placements
                 or simulator.infrastructure is not getattr(self.infra, "graph", None)):
             self._step(simulator)
+        if simulator.runs != self._run:
+            self._run = simulator.runs
+            if self.workload is not None:
+                self.workload.begin_run(simulator)
+            # A run's sums are made in the order a fresh simulator makes them,
+            # whatever the moves of the runs before.
+            self.routes.sweep()
+            self.version += 1
         self.tick = tick
         if self._memo_at != (tick, self.version):
             self._memo = {}
@@ -692,11 +714,13 @@ class Network:
             weight = self.interaction_latency()
             reach = np.zeros(len(self.service_ids))
             levels = self.inter_level
+            # fmax: an interaction with an end not placed (nan) leaves the rest as they
+            # are; its application is not reported anyway.
             for level in range(int(levels.max()) + 1 if len(levels) else 0):
                 at = np.flatnonzero(levels == level)
-                np.maximum.at(reach, self.inter_dst[at], reach[self.inter_src[at]] + weight[at])
+                np.fmax.at(reach, self.inter_dst[at], reach[self.inter_src[at]] + weight[at])
             longest = np.zeros(len(self.apps))
-            np.maximum.at(longest, self.service_app, reach)
+            np.fmax.at(longest, self.service_app, reach)
             unplaced = np.zeros(len(self.apps), dtype=bool)
             unplaced[self.service_app[self.service_node < 0]] = True
             longest[unplaced] = np.nan

@@ -213,6 +213,8 @@ class trace(Pattern):  # noqa: N801
                 series.by_service[(app, item)] = i  # type: ignore[attr-defined]
         series.app_factor = np.ones(len(series.keys))  # type: ignore[attr-defined]
         series.own = np.full(len(series.keys), np.nan)  # type: ignore[attr-defined]
+        for tick in sorted(t for t in self.changes if t < 0):  # rows that hold from the start
+            self.step(series, tick)
 
     def step(self, series: Series, tick: int) -> np.ndarray:
         for app, service, factor in self.changes.get(tick, ()):
@@ -246,11 +248,11 @@ def _table(table_or_path: Any) -> Any:
         path = Path(table_or_path)
         if not path.exists():
             raise ValueError(f"no workload trace at {str(path)!r}")
-        if path.suffix in (".jsonl", ".parquet") or path.is_dir():
-            from sorvane_core.results.tables import read_report
+        import_pandas()
+        from sorvane_core.results.tables import read_report
 
-            return read_report(path)
-        return import_pandas().read_csv(path)
+        # As reports are read: a service named NA or None stays a name.
+        return read_report(path)
     if not hasattr(table_or_path, "columns") or not hasattr(table_or_path, "itertuples"):
         raise ValueError(
             f"a workload trace is a table (a pandas DataFrame) or the path of one, not "

@@ -594,12 +594,12 @@ def _stored_kind(pc: Any, field: Any, column: Any) -> str:
 def _as_kind(pa: Any, column: Any, kind: str, target: str, target_type: Any) -> Any:
     """A column of a part, of ``kind``, as ``target``: the kind of the column in the
     whole report, of arrow type ``target_type``."""
-    if kind == target:
+    if column.type == target_type:
         return column
-    if kind == "null" or target in ("int", "long", "float"):
+    if kind == target or kind == "null" or target in ("int", "long", "float"):
         return column.cast(target_type)
-    if kind in ("str", "big"):
-        return column
+    if kind in ("str", "big"):  # another tool's large_string, say, is text as well
+        return column.cast(target_type)
     if kind in ("bool", "float"):  # as the CSV writes them, which arrow's cast does not
         return pa.array([_text(cell) for cell in column.to_pylist()], pa.string())
     return column.cast(pa.string())
