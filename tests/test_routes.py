@@ -657,3 +657,30 @@ def test_each_allocation_that_fails_is_a_memory_error(tmp_path):
     assert done.returncode == 0, done.stderr[-3000:]
     assert int(done.stdout) > 20  # the allocations of the checks, the searches and the result
 
+
+# --- the models' routes -------------------------------------------------------------------
+
+@pytest.mark.parametrize("kernel", [True, False], ids=["kernel", "without-kernel"])
+def test_the_models_take_shortest_path_s_route_with_or_without_the_kernel(kernel, monkeypatch):
+    from sorvane_core import models
+    from sorvane_core.graph import Application, Infrastructure
+    from sorvane_core.placement import Placement
+    from sorvane_core.simulation.simulator import Simulator
+
+    if not kernel:  # a build without it: the models ask networkx itself
+        monkeypatch.setitem(sys.modules, "sorvane_core.models._routes", None)
+    # 0-1-3 and 0-2-3 both take 4 ms, and shortest_path takes 0-1-3; 3-4-5-6-7 takes
+    # 0.1 + 0.2 + 0.3 + 0.3 ms, summed from its source, not as networkx adds its halves.
+    infr = Infrastructure("square and chain")
+    for u, v, latency in [(0, 1, 3), (0, 2, 2), (1, 3, 1), (2, 3, 2), (3, 4, 0.1), (4, 5, 0.2),
+                          (5, 6, 0.3), (6, 7, 0.3)]:
+        infr.add_edge(u, v, latency_ms=latency, bandwidth_mbps=10)
+    app = Application("app")
+    app.add_interaction("a", "b", rate_mbps=1)
+    app.add_interaction("b", "c", rate_mbps=1)
+    placement = Placement(app, infr, {"a": 0, "b": 3, "c": 7})
+    data = Simulator(infr, [placement], [models.LinkLoad(), models.Latency()]).run(1)[0]["data"]
+    loads = {key: row["load_mbps"] for key, row in data["link_load"].items()}
+    assert [key for key, load in loads.items() if load] == ["0,1", "1,3", "3,4", "4,5", "5,6",
+                                                            "6,7"]
+    assert dict(data["latency_ms"]["app"]) == {"a,b": 4.0, "b,c": ((0.1 + 0.2) + 0.3) + 0.3}
