@@ -563,6 +563,7 @@ std::string signature_line(const Signature& s) {
             case Param::kRequired: break;
             case Param::kNone: line += " = None"; break;
             case Param::kFalse: line += " = False"; break;
+            case Param::kTrue: line += " = True"; break;
             case Param::kText:
                 line += " = '";
                 line += p.default_text->text();
@@ -616,6 +617,7 @@ Ref make_defaults(const Signature& s) {
         const Param& p = s.params[first + i];
         PyObject* value = p.default_kind == Param::kNone    ? Py_None
                           : p.default_kind == Param::kFalse ? Py_False
+                          : p.default_kind == Param::kTrue  ? Py_True
                                                             : p.default_text->get();
         PyTuple_SET_ITEM(defaults.get(), i, Py_NewRef(value));
     }

@@ -98,7 +98,7 @@ using NativeImpl = PyObject* (*)(PyObject* function, PyObject* const* params, Py
 // A parameter: its name, the text of its annotation (stored as a str, never
 // evaluated), and its default, one of the few constants the signatures use.
 struct Param {
-    enum Default : unsigned char { kRequired, kNone, kFalse, kText };
+    enum Default : unsigned char { kRequired, kNone, kFalse, kTrue, kText };
     const char* name;
     const char* annotation = nullptr;
     Default default_kind = kRequired;
@@ -113,6 +113,9 @@ constexpr Param param_or_none(const char* name, const char* annotation) {
 }
 constexpr Param param_or_false(const char* name, const char* annotation) {
     return {name, annotation, Param::kFalse};
+}
+constexpr Param param_or_true(const char* name, const char* annotation) {
+    return {name, annotation, Param::kTrue};
 }
 constexpr Param param_or(const char* name, const char* annotation, const Name& text) {
     return {name, annotation, Param::kText, &text};

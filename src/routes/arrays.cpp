@@ -6,6 +6,8 @@
 #include <cmath>
 #include <cstring>
 #include <initializer_list>
+#include <string>
+#include <tuple>
 
 #include "routes/routes.h"
 
@@ -110,18 +112,20 @@ Array::Array(PyObject* obj, const char* name, Element element) {
 }
 
 Graph checked_graph(const Array& indptr, const Array& neighbours, const Array& weights,
-                    const Array& edges) {
+                    const Array& edges, const char* prefix) {
+    const char* r = prefix;
     if (indptr.size() == 0) {
-        fail("shortest_routes(): indptr must have one entry per node and one more, not 0");
+        fail("shortest_routes(): %sindptr must have one entry per node and one more, not 0", r);
     }
     Graph g;
     g.n_entries = neighbours.size();
     if (weights.size() != g.n_entries || edges.size() != g.n_entries) {
         const bool w = weights.size() != g.n_entries;
         fail(
-            "shortest_routes(): %s has %lld entries and neighbours %lld; they must have one per "
-            "adjacency entry",
-            w ? "weights" : "edges", as_ll(w ? weights.size() : edges.size()), as_ll(g.n_entries));
+            "shortest_routes(): %s%s has %lld entries and %sneighbours %lld; they must have one "
+            "per adjacency entry",
+            r, w ? "weights" : "edges", as_ll(w ? weights.size() : edges.size()), r,
+            as_ll(g.n_entries));
     }
     g.n_nodes = indptr.size() - 1;
     const auto n_nodes = static_cast<std::size_t>(g.n_nodes);
@@ -140,7 +144,7 @@ Graph checked_graph(const Array& indptr, const Array& neighbours, const Array& w
     // is one: a call that routes two pairs should not cost a test per entry.
     const std::int64_t* p = g.indptr.get();
     if (p[0] != 0) {
-        fail("shortest_routes(): indptr[0] must be 0, not %lld", as_ll(p[0]));
+        fail("shortest_routes(): %sindptr[0] must be 0, not %lld", r, as_ll(p[0]));
     }
     bool fine = true;
     for (std::size_t i = 1; i <= n_nodes; ++i) {
@@ -149,16 +153,16 @@ Graph checked_graph(const Array& indptr, const Array& neighbours, const Array& w
     for (std::size_t i = 1; !fine && i <= n_nodes; ++i) {
         if (p[i] < p[i - 1]) {
             fail(
-                "shortest_routes(): indptr[%zu] = %lld is less than indptr[%zu] = %lld; "
-                "indptr must not decrease",
-                i, as_ll(p[i]), i - 1, as_ll(p[i - 1]));
+                "shortest_routes(): %sindptr[%zu] = %lld is less than %sindptr[%zu] = %lld; "
+                "%sindptr must not decrease",
+                r, i, as_ll(p[i]), r, i - 1, as_ll(p[i - 1]), r);
         }
     }
     if (p[n_nodes] != g.n_entries) {
         fail(
-            "shortest_routes(): indptr[%zu] = %lld, the last entry, must be the number of "
-            "adjacency entries, len(neighbours) = %lld",
-            n_nodes, as_ll(p[n_nodes]), as_ll(g.n_entries));
+            "shortest_routes(): %sindptr[%zu] = %lld, the last entry, must be the number of "
+            "adjacency entries, len(%sneighbours) = %lld",
+            r, n_nodes, as_ll(p[n_nodes]), r, as_ll(g.n_entries));
     }
     const Graph::Arc* arcs = g.arcs.get();
     fine = true;
@@ -168,21 +172,62 @@ Graph checked_graph(const Array& indptr, const Array& neighbours, const Array& w
     }
     for (std::size_t j = 0; !fine && j < n_entries; ++j) {
         if (arcs[j].node < 0 || arcs[j].node >= g.n_nodes) {
-            not_a_node("neighbours", static_cast<std::int64_t>(j), arcs[j].node, g.n_nodes);
+            const std::string name = std::string(r) + "neighbours";
+            not_a_node(name.c_str(), static_cast<std::int64_t>(j), arcs[j].node, g.n_nodes);
         }
     }
     for (std::size_t j = 0; !fine && j < n_entries; ++j) {
         const double w = arcs[j].weight;
         if (std::isnan(w)) {
-            fail("shortest_routes(): weights[%zu] is NaN; a weight must be 0 or more", j);
+            fail("shortest_routes(): %sweights[%zu] is NaN; a weight must be 0 or more", r, j);
         }
         if (w < 0) {
             Ref shown = check(PyFloat_FromDouble(w));
-            fail("shortest_routes(): weights[%zu] = %R is negative; a weight must be 0 or more", j,
-                 shown.get());
+            fail("shortest_routes(): %sweights[%zu] = %R is negative; a weight must be 0 or more",
+                 r, j, shown.get());
         }
     }
     return g;
+}
+
+void check_reverse(const Graph& graph, const Graph& reverse) {
+    if (reverse.n_nodes != graph.n_nodes) {
+        fail(
+            "shortest_routes(): rindptr has %lld entries and indptr %lld; the reverse adjacency "
+            "must have the same nodes",
+            as_ll(reverse.n_nodes + 1), as_ll(graph.n_nodes + 1));
+    }
+    if (reverse.n_entries != graph.n_entries) {
+        fail(
+            "shortest_routes(): rneighbours has %lld entries and neighbours %lld; the reverse "
+            "adjacency must have the same entries, turned round",
+            as_ll(reverse.n_entries), as_ll(graph.n_entries));
+    }
+    // Each node's entries in one adjacency against the entries that lead to
+    // it in the other: counted down from its own, both ways.
+    const auto n_nodes = static_cast<std::size_t>(graph.n_nodes);
+    const auto n_entries = static_cast<std::size_t>(graph.n_entries);
+    for (const auto& [from, to, named, other] :
+         {std::tuple{&reverse, &graph, "rindptr", "neighbours"},
+          std::tuple{&graph, &reverse, "indptr", "rneighbours"}}) {
+        std::vector<std::int64_t> left(n_nodes);
+        for (std::size_t v = 0; v < n_nodes; ++v) {
+            left[v] = from->indptr[v + 1] - from->indptr[v];
+        }
+        for (std::size_t j = 0; j < n_entries; ++j) {
+            --left[static_cast<std::size_t>(to->arcs[j].node)];
+        }
+        for (std::size_t v = 0; v < n_nodes; ++v) {
+            if (left[v] != 0) {
+                const std::int64_t own = from->indptr[v + 1] - from->indptr[v];
+                fail(
+                    "shortest_routes(): the degree of node %zu in %s is %lld, and in %s it is "
+                    "%lld (the entries that lead to it); the reverse adjacency must hold each "
+                    "entry of the adjacency, turned round",
+                    v, named, as_ll(own), other, as_ll(own - left[v]));
+            }
+        }
+    }
 }
 
 Pairs checked_pairs(const Graph& graph, const Array& sources, const Array& targets) {

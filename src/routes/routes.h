@@ -1,9 +1,10 @@
 // Internal interface of the routes module.
 //
-// Three layers, one file each: arrays.cpp turns the arguments into checked
-// copies (with the GIL), dijkstra.cpp settles the nodes of one source as
-// networkx does (plain C++, no Python, run without the GIL), and
-// shortest_routes.cpp is the function that ties them together.
+// Three layers: arrays.cpp turns the arguments into checked copies (with the
+// GIL); dijkstra.cpp settles the nodes of one source and bidirectional.cpp
+// those of a pair from both ends, as networkx does (plain C++, no Python, run
+// without the GIL, over the queue of queue.h); shortest_routes.cpp is the
+// function that ties them together.
 //
 // Note on shared buffers: the GIL is released while the routes are found, so
 // another thread may write to the arguments' arrays meanwhile. Everything
@@ -14,13 +15,13 @@
 // change a result, but never what memory a call touches.
 #pragma once
 
-#include <bit>
 #include <cstdint>
 #include <memory>
 #include <span>
 #include <vector>
 
 #include "common/function.h"
+#include "routes/queue.h"
 
 namespace sorvane::routes {
 
@@ -67,9 +68,16 @@ struct Graph {
 // The graph of the four arrays, copied and checked: lengths that agree, an
 // indptr that starts at 0, never decreases and ends at the number of
 // entries, neighbours that are nodes, weights that are neither negative nor
-// NaN. ValueError names the array and the position at fault.
+// NaN. ValueError names the array (its name after `prefix`: "r" for those of
+// the reverse adjacency) and the position at fault.
 Graph checked_graph(const Array& indptr, const Array& neighbours, const Array& weights,
-                    const Array& edges);
+                    const Array& edges, const char* prefix = "");
+
+// Checks that `reverse` can be `graph` with each entry turned round: the same
+// nodes and entries, each node with as many entries in `reverse` as it is the
+// neighbour of in `graph`, and the other way round. (Which link and weight
+// each entry has is the caller's word.) ValueError otherwise.
+void check_reverse(const Graph& graph, const Graph& reverse);
 
 // The pairs, copied and checked: sources and targets of the same length,
 // each one a node.
@@ -79,9 +87,36 @@ struct Pairs {
 };
 Pairs checked_pairs(const Graph& graph, const Array& sources, const Array& targets);
 
-// Dijkstra from one source as networkx's _dijkstra_multisource runs it, the
-// state kept between sources so that a run costs what it touches. Allocates
-// only in the constructor and as its queue and lists grow; never uses Python.
+// What a search keeps per node, and its queue, from one run to the next: a
+// run puts back only the nodes it touched, so that a run from a source in a
+// corner of a large graph costs what it touched, not the graph. Allocates only
+// in the constructor and as its queue and lists grow; never uses Python.
+struct Search {
+    enum : unsigned char { kUnseen, kSeen, kSettled };
+    // Meaningful once the node is seen (kept together: a relaxation that
+    // improves a node writes all three): its distance, final once settled,
+    // the node it is reached from, and the adjacency entry it is reached by
+    // (in the graph of the search), which gives the link and its weight.
+    struct Reached {
+        double distance;
+        std::int64_t pred;
+        std::int64_t arc;
+    };
+
+    explicit Search(const Graph& graph);
+    void reset() noexcept;
+    // The first node of a run: seen at +0.0, from nowhere, and queued.
+    void start(std::int64_t node);
+
+    const Graph& graph;
+    std::vector<unsigned char> state;  // per node; kUnseen unless in touched
+    std::unique_ptr<Reached[]> reached;
+    std::vector<std::int64_t> touched;  // nodes whose state is not kUnseen
+    Queue queue;
+};
+
+// Dijkstra from one source as networkx's _dijkstra_multisource runs it
+// (dijkstra.cpp), for single_source_dijkstra and dijkstra_path.
 class Router {
 public:
     explicit Router(const Graph& graph);
@@ -98,47 +133,34 @@ public:
     void append_route(std::int64_t node, std::vector<std::int64_t>& out) const;
 
 private:
-    enum : unsigned char { kUnseen, kSeen, kSettled };
-    // A queue entry: the distance as the bits of the double, which order as
-    // the distances do, these being +0.0 or more (the source's is +0.0, and
-    // +0.0 plus a weight of -0.0 is +0.0), and the push counter that breaks
-    // ties in favour of the earlier push. The node is pushed_[order].
-    struct Entry {
-        std::uint64_t key;
-        std::uint64_t order;
-    };
-    std::size_t bucket_of(std::uint64_t key) const noexcept {
-        return key == last_ ? 0 : 64 - static_cast<std::size_t>(std::countl_zero(key ^ last_));
-    }
-    void push(double distance, std::int64_t node);
-    Entry pop();
-    void reset() noexcept;
-
-    const Graph& graph_;
+    Search search_;
     std::int64_t source_ = -1;
-    std::vector<unsigned char> state_;   // per node; kUnseen unless in touched_
     std::vector<unsigned char> wanted_;  // per node: a target still to settle
-    // Per node, meaningful once the node is seen (kept together: a
-    // relaxation that improves a node writes all three): its distance, final
-    // once settled, the node it is reached from and the link it is reached by.
-    struct Reached {
-        double distance;
-        std::int64_t pred;
-        std::int64_t link;
-    };
-    std::unique_ptr<Reached[]> reached_;
-    std::vector<std::int64_t> touched_;  // nodes whose state is not kUnseen
-    // The radix heap (dijkstra.cpp): buckets_[0] holds the entries whose key
-    // is last_, from head_ on, in push order; buckets_[i] those whose key
-    // first differs from last_ in bit i - 1; bit i - 1 of nonempty_ says
-    // whether buckets_[i] holds any.
-    std::vector<Entry> buckets_[65];
-    std::vector<Entry> spill_;  // the bucket being spread out, kept for its capacity
-    std::uint64_t last_ = 0;
-    std::uint64_t nonempty_ = 0;
-    std::size_t head_ = 0;
-    std::size_t queued_ = 0;
-    std::vector<std::int64_t> pushed_;  // the node of each push, by order
+};
+
+// Dijkstra from both ends of one pair as networkx's bidirectional_dijkstra
+// runs it (bidirectional.cpp), for shortest_path with a source and a target:
+// forward over `forward`, backward over `backward`, the same graph with each
+// entry turned round (for an undirected graph, the same adjacency).
+class BidirectionalRouter {
+public:
+    BidirectionalRouter(const Graph& forward, const Graph& backward);
+
+    // Searches from `source` and `target` until the searches meet for good or
+    // one of them has nothing left to settle.
+    void run(std::int64_t source, std::int64_t target);
+
+    // After run(): appends to `out` the link ids of the route found, from the
+    // source, and returns its latency, the weights summed from the source
+    // along the route; +inf (and no links) when there is none.
+    double append_route(std::vector<std::int64_t>& out) const;
+
+private:
+    Search forward_;
+    Search backward_;
+    std::int64_t source_ = -1;
+    std::int64_t target_ = -1;
+    std::int64_t meet_ = -1;  // the node where the route found turns; -1: none
 };
 
 // The function shortest_routes (shortest_routes.cpp).

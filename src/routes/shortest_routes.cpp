@@ -1,8 +1,13 @@
-// shortest_routes: the pairs grouped by source, one Dijkstra per source
-// without the GIL, the routes laid out in the order of the pairs.
+// shortest_routes: without the GIL, one search from both ends per pair, or
+// the pairs grouped by source and one Dijkstra per source; the routes laid
+// out in the order of the pairs.
 #include <time.h>
 
+#include <algorithm>
 #include <cstring>
+#include <optional>
+#include <string>
+#include <utility>
 
 #include "routes/routes.h"
 
@@ -37,7 +42,7 @@ private:
     PyThreadState* saved_;
 };
 
-// Signals are looked at between sources, at most this often: taking the GIL
+// Signals are looked at between searches, at most this often: taking the GIL
 // back may wait a switch interval for another thread, which for every one of
 // ten thousand short runs would cost more than the runs.
 constexpr long long kSignalsEveryNs = 20'000'000;
@@ -75,18 +80,16 @@ Ref bytes_of(const T* data, std::size_t count) {
     return bytes;
 }
 
-Ref shortest_routes(const Call&, PyObject* indptr_arg, PyObject* neighbours_arg,
-                    PyObject* weights_arg, PyObject* edges_arg, PyObject* sources_arg,
-                    PyObject* targets_arg) {
-    const Array indptr(indptr_arg, "indptr", Element::kInt64);
-    const Array neighbours(neighbours_arg, "neighbours", Element::kInt64);
-    const Array weights(weights_arg, "weights", Element::kFloat64);
-    const Array edges(edges_arg, "edges", Element::kInt64);
-    const Array sources(sources_arg, "sources", Element::kInt64);
-    const Array targets(targets_arg, "targets", Element::kInt64);
-    const Graph graph = checked_graph(indptr, neighbours, weights, edges);
-    const Pairs pairs = checked_pairs(graph, sources, targets);
+// The routes of the pairs, in their order: route k is
+// links[offsets[k]:offsets[k + 1]].
+struct Found {
+    std::vector<std::int64_t> offsets;
+    std::vector<std::int64_t> links;
+    std::vector<double> latency;
+};
 
+// One single-source search per distinct source, for all its pairs at once.
+Found single_source_routes(const Graph& graph, const Pairs& pairs, WithoutGil& released) {
     const std::size_t m = pairs.sources.size();
     const std::vector<std::int64_t> order = by_source(pairs, graph.n_nodes);
     std::vector<std::int64_t> group_targets(m);  // the targets in that order
@@ -97,52 +100,148 @@ Ref shortest_routes(const Call&, PyObject* indptr_arg, PyObject* neighbours_arg,
     // in their own order; length[k] is kept in offsets[k + 1].
     std::vector<std::int64_t> found;
     std::vector<std::size_t> start(m);
-    std::vector<std::int64_t> offsets(m + 1, 0);
-    std::vector<double> latency(m);
+    Found out{std::vector<std::int64_t>(m + 1, 0), {}, std::vector<double>(m)};
+    Router router(graph);
+    long long signals_checked = now_ns();
+    for (std::size_t first = 0; first < m;) {
+        const std::int64_t source = pairs.sources[order[first]];
+        std::size_t last = first;
+        while (last < m && pairs.sources[order[last]] == source) {
+            ++last;
+        }
+        router.run(source, {group_targets.data() + first, last - first});
+        for (std::size_t i = first; i < last; ++i) {
+            const auto k = static_cast<std::size_t>(order[i]);
+            out.latency[k] = router.distance(group_targets[i]);
+            start[k] = found.size();
+            router.append_route(group_targets[i], found);
+            out.offsets[k + 1] = static_cast<std::int64_t>(found.size() - start[k]);
+        }
+        first = last;
+        if (now_ns() - signals_checked >= kSignalsEveryNs) {
+            released.check_signals();
+            signals_checked = now_ns();
+        }
+    }
+    out.links.resize(found.size());
+    for (std::size_t k = 0; k < m; ++k) {
+        const auto length = static_cast<std::ptrdiff_t>(out.offsets[k + 1]);
+        const auto from = found.begin() + static_cast<std::ptrdiff_t>(start[k]);
+        std::copy(from, from + length, out.links.begin() + out.offsets[k]);
+        out.offsets[k + 1] += out.offsets[k];
+    }
+    return out;
+}
+
+// One search from both ends per pair, in the order of the pairs: unlike the
+// searches from one source, each is its pair's own, its other half starting
+// from the pair's target.
+Found bidirectional_routes(const Graph& forward, const Graph& backward, const Pairs& pairs,
+                           WithoutGil& released) {
+    const std::size_t m = pairs.sources.size();
+    Found out{std::vector<std::int64_t>(m + 1, 0), {}, std::vector<double>(m)};
+    BidirectionalRouter router(forward, backward);
+    long long signals_checked = now_ns();
+    for (std::size_t k = 0; k < m; ++k) {
+        router.run(pairs.sources[k], pairs.targets[k]);
+        out.latency[k] = router.append_route(out.links);
+        out.offsets[k + 1] = static_cast<std::int64_t>(out.links.size());
+        if (now_ns() - signals_checked >= kSignalsEveryNs) {
+            released.check_signals();
+            signals_checked = now_ns();
+        }
+    }
+    return out;
+}
+
+// TypeError unless `value` is True or False: an array passed here by
+// position (the reverse adjacency one place too early) is refused, not
+// taken for its truth. The type as tp_name has it, as CPython's own messages
+// name it, so that numpy.bool is not called "bool".
+bool as_bool(PyObject* value, const char* name) {
+    if (!PyBool_Check(value)) {
+        PyErr_Format(PyExc_TypeError,
+                     "shortest_routes() argument '%s' must be True or False, not %.200s", name,
+                     Py_TYPE(value)->tp_name);
+        propagate();
+    }
+    return value == Py_True;
+}
+
+Ref shortest_routes(const Call&, PyObject* indptr_arg, PyObject* neighbours_arg,
+                    PyObject* weights_arg, PyObject* edges_arg, PyObject* sources_arg,
+                    PyObject* targets_arg, PyObject* bidirectional_arg, PyObject* rindptr_arg,
+                    PyObject* rneighbours_arg, PyObject* rweights_arg, PyObject* redges_arg) {
+    const Array indptr(indptr_arg, "indptr", Element::kInt64);
+    const Array neighbours(neighbours_arg, "neighbours", Element::kInt64);
+    const Array weights(weights_arg, "weights", Element::kFloat64);
+    const Array edges(edges_arg, "edges", Element::kInt64);
+    const Array sources(sources_arg, "sources", Element::kInt64);
+    const Array targets(targets_arg, "targets", Element::kInt64);
+    const bool bidirectional = as_bool(bidirectional_arg, "bidirectional");
+    const std::pair<const char*, PyObject*> reverse_args[] = {{"rindptr", rindptr_arg},
+                                                              {"rneighbours", rneighbours_arg},
+                                                              {"rweights", rweights_arg},
+                                                              {"redges", redges_arg}};
+    std::string missing;
+    int given = 0;
+    for (const auto& [name, arg] : reverse_args) {
+        if (arg != Py_None) {
+            ++given;
+        } else {
+            missing += missing.empty() ? "" : ", ";
+            missing += name;
+        }
+    }
+    if (given != 0 && given != 4) {
+        PyErr_Format(PyExc_TypeError,
+                     "shortest_routes(): the reverse adjacency is rindptr, rneighbours, rweights "
+                     "and redges, all four or none; missing: %s",
+                     missing.c_str());
+        propagate();
+    }
+    const bool has_reverse = given == 4;
+    // Held, when given, until the call returns, as the others are.
+    std::optional<Array> rindptr, rneighbours, rweights, redges;
+    if (has_reverse) {
+        rindptr.emplace(rindptr_arg, "rindptr", Element::kInt64);
+        rneighbours.emplace(rneighbours_arg, "rneighbours", Element::kInt64);
+        rweights.emplace(rweights_arg, "rweights", Element::kFloat64);
+        redges.emplace(redges_arg, "redges", Element::kInt64);
+    }
+    const Graph graph = checked_graph(indptr, neighbours, weights, edges);
+    std::optional<Graph> reverse;
+    if (has_reverse) {
+        reverse.emplace(checked_graph(*rindptr, *rneighbours, *rweights, *redges, "r"));
+        check_reverse(graph, *reverse);
+    }
+    const Pairs pairs = checked_pairs(graph, sources, targets);
+
+    Found found;
     {
         WithoutGil released;
-        Router router(graph);
-        long long signals_checked = now_ns();
-        for (std::size_t first = 0; first < m;) {
-            const std::int64_t source = pairs.sources[order[first]];
-            std::size_t last = first;
-            while (last < m && pairs.sources[order[last]] == source) {
-                ++last;
-            }
-            router.run(source, {group_targets.data() + first, last - first});
-            for (std::size_t i = first; i < last; ++i) {
-                const auto k = static_cast<std::size_t>(order[i]);
-                latency[k] = router.distance(group_targets[i]);
-                start[k] = found.size();
-                router.append_route(group_targets[i], found);
-                offsets[k + 1] = static_cast<std::int64_t>(found.size() - start[k]);
-            }
-            first = last;
-            if (now_ns() - signals_checked >= kSignalsEveryNs) {
-                released.check_signals();
-                signals_checked = now_ns();
-            }
-        }
+        found = bidirectional
+                    ? bidirectional_routes(graph, reverse ? *reverse : graph, pairs, released)
+                    : single_source_routes(graph, pairs, released);
     }
-    Ref links_bytes = check(PyBytes_FromStringAndSize(
-        nullptr, static_cast<Py_ssize_t>(found.size() * sizeof(std::int64_t))));
-    char* links = PyBytes_AS_STRING(links_bytes.get());
-    for (std::size_t k = 0; k < m; ++k) {
-        const auto length = static_cast<std::size_t>(offsets[k + 1]);
-        if (length > 0) {
-            std::memcpy(links + offsets[k] * sizeof(std::int64_t), found.data() + start[k],
-                        length * sizeof(std::int64_t));
-        }
-        offsets[k + 1] += offsets[k];
-    }
-    Ref offsets_bytes = bytes_of(offsets.data(), offsets.size());
-    Ref latency_bytes = bytes_of(latency.data(), latency.size());
+    Ref offsets_bytes = bytes_of(found.offsets.data(), found.offsets.size());
+    Ref links_bytes = bytes_of(found.links.data(), found.links.size());
+    Ref latency_bytes = bytes_of(found.latency.data(), found.latency.size());
     return check(PyTuple_Pack(3, offsets_bytes.get(), links_bytes.get(), latency_bytes.get()));
 }
 
 constexpr Param kParams[] = {
-    param("indptr", "Buffer"), param("neighbours", "Buffer"), param("weights", "Buffer"),
-    param("edges", "Buffer"),  param("sources", "Buffer"),    param("targets", "Buffer"),
+    param("indptr", "Buffer"),
+    param("neighbours", "Buffer"),
+    param("weights", "Buffer"),
+    param("edges", "Buffer"),
+    param("sources", "Buffer"),
+    param("targets", "Buffer"),
+    param_or_true("bidirectional", "bool"),
+    param_or_none("rindptr", "Buffer | None"),
+    param_or_none("rneighbours", "Buffer | None"),
+    param_or_none("rweights", "Buffer | None"),
+    param_or_none("redges", "Buffer | None"),
 };
 
 }  // namespace
@@ -155,10 +254,12 @@ const Signature shortest_routes_signature{
         "Shortest routes between pairs of nodes, with networkx's choice among equal ones.\n"
         "\n"
         "    For each pair (sources[k], targets[k]), the path of least total weight, and among\n"
-        "    paths of equal weight the one networkx's single_source_dijkstra (and dijkstra_path)\n"
-        "    takes. (networkx's shortest_path with a source and a target may take another: it\n"
-        "    searches from both ends.) One search runs per distinct source, and stops once all\n"
-        "    its targets are reached; the GIL is released meanwhile.\n"
+        "    paths of equal weight the one networkx takes: by default that of shortest_path(G,\n"
+        "    source, target, weight=...), which searches from both ends (bidirectional_dijkstra),\n"
+        "    one search per pair; with bidirectional=False that of dijkstra_path (and\n"
+        "    single_source_dijkstra), one search per distinct source that stops once all its\n"
+        "    targets are reached. The two may differ where routes tie. The GIL is released\n"
+        "    while the routes are found.\n"
         "\n"
         "    Args:\n"
         "        indptr: int64, n_nodes + 1 entries. The adjacency entries of node i are\n"
@@ -168,20 +269,31 @@ const Signature shortest_routes_signature{
         "        edges: int64, per entry: the id of its link (both directions of an\n"
         "            undirected link carry the same id).\n"
         "        sources, targets: int64, one per pair.\n"
+        "        bidirectional: True for shortest_path's route, False for dijkstra_path's.\n"
+        "        rindptr, rneighbours, rweights, redges: the reverse adjacency, for a directed\n"
+        "            graph, which the backward search of the bidirectional one walks: the\n"
+        "            entries of node i are its predecessors p in the order of G._pred[i], each\n"
+        "            with the weight and id of the link p -> i. All four or none; none for an\n"
+        "            undirected graph, whose adjacency serves both ways. The single-source\n"
+        "            search does not read them.\n"
         "\n"
         "    Returns:\n"
         "        (offsets, links, latency), raw native-endian arrays as bytes: offsets, int64,\n"
         "        one per pair and one more; links, int64, route k being\n"
         "        links[offsets[k]:offsets[k + 1]], the link ids from source to target; latency,\n"
-        "        float64, per pair: the route's weight summed from the source as networkx sums\n"
-        "        it; inf (and no links) when the target cannot be reached, 0.0 (and no links)\n"
+        "        float64, per pair: the weights of the route's links summed from the source, in\n"
+        "        route order, as networkx sums a path from its source (the bidirectional search's\n"
+        "        own length adds a forward and a backward part, which may differ in the last\n"
+        "        bits); inf (and no links) when the target cannot be reached, 0.0 (and no links)\n"
         "        when it is the source.\n"
         "\n"
         "    Raises:\n"
-        "        TypeError: an argument is not an array of its type.\n"
+        "        TypeError: an argument is not an array of its type, bidirectional is not a\n"
+        "            bool, or the reverse adjacency is given in part.\n"
         "        ValueError: arrays of the wrong shape or lengths, or a bad entry (named with\n"
         "            its position): indptr not rising from 0 to len(neighbours), a neighbour,\n"
-        "            source or target that is not a node, a negative or NaN weight.\n"
+        "            source or target that is not a node, a negative or NaN weight; a reverse\n"
+        "            adjacency of other nodes, or other entries, than the adjacency.\n"
         "\n"
         "    Example:\n"
         "        >>> import numpy as np\n"

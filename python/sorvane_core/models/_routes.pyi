@@ -11,4 +11,9 @@ def shortest_routes(
     edges: Buffer,
     sources: Buffer,
     targets: Buffer,
+    bidirectional: bool = True,
+    rindptr: Buffer | None = None,
+    rneighbours: Buffer | None = None,
+    rweights: Buffer | None = None,
+    redges: Buffer | None = None,
 ) -> tuple[bytes, bytes, bytes]: ...

@@ -585,10 +585,12 @@ class Network:
             from sorvane_core.models._routes import shortest_routes
         except ImportError:  # a build without the kernel: networkx itself, slowly
             return self._networkx(pairs)
+        # The search from both ends: among routes of equal latency, the one that
+        # networkx.shortest_path takes.
         offsets, links, latency = (
             np.frombuffer(b, dtype=t) for b, t in zip(
                 shortest_routes(infra.indptr, infra.neighbours, infra.weights,
-                                infra.entry_links, sources, targets),
+                                infra.entry_links, sources, targets, bidirectional=True),
                 (np.int64, np.int64, np.float64)))
         bounds = offsets.tolist()
         return [(links[bounds[k]:bounds[k + 1]], float(latency[k])) for k in range(len(pairs))]
@@ -599,17 +601,20 @@ class Network:
         infra = self.infra
         assert infra is not None
         found = []
-        paths: dict[int, tuple[dict[Any, float], dict[Any, list[Any]]]] = {}
         for u, v in pairs:
-            if u not in paths:
-                paths[u] = nx.single_source_dijkstra(
-                    infra.graph, infra.nodes[u], weight=self.attributes.latency)
-            distance, path = paths[u]
-            target = infra.nodes[v]
-            if target not in path:
+            try:
+                path = nx.shortest_path(infra.graph, infra.nodes[u], infra.nodes[v],
+                                        weight=self.attributes.latency)
+            except nx.NetworkXNoPath:
                 found.append((np.empty(0, dtype=np.int64), math.inf))
                 continue
-            found.append((self._links_of(path[target]), float(distance[target])))
+            # Summed from the source, as the kernel sums it: networkx's own length of a
+            # search from both ends adds two halves, which may differ in the last bits.
+            links = self._links_of(path)
+            total = 0.0
+            for link in links.tolist():
+                total += float(infra.latency[link])
+            found.append((links, total))
         return found
 
     def _custom(self, u: int, v: int) -> tuple[np.ndarray, float]:
