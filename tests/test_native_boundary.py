@@ -4,66 +4,19 @@ preloaded operator new that throws while the child asks it to: std::bad_alloc, a
 when memory runs out, or, to reach the other translations, something else."""
 
 import os
-import shutil
 import signal
 import subprocess
 import sys
 import textwrap
 
 import pytest
+from support import failing_new as failing
 
 pytestmark = pytest.mark.native_only
 
-# Only the thread that arms it fails, and only until it disarms: the interpreter's startup,
-# Ray's threads and the rest of the child allocate as usual.
-FAILING_NEW = r"""
-#include <cstdlib>
-#include <exception>
-#include <new>
-
-static thread_local int armed = 0;
-
-// Allocates nothing: a std::logic_error would allocate its message, and fail again.
-struct Refused : std::exception {
-    const char* what() const noexcept override { return "refused"; }
-};
-
-extern "C" void fail_new(int how) { armed = how; }
-
-void* operator new(std::size_t size) {
-    if (armed == 2) {
-        throw Refused();
-    }
-    if (armed == 3) {
-        throw 3;
-    }
-    void* p = armed ? nullptr : std::malloc(size ? size : 1);
-    if (p == nullptr) {
-        throw std::bad_alloc();
-    }
-    return p;
-}
-void* operator new[](std::size_t size) { return operator new(size); }
-void operator delete(void* p) noexcept { std::free(p); }
-void operator delete[](void* p) noexcept { std::free(p); }
-void operator delete(void* p, std::size_t) noexcept { std::free(p); }
-void operator delete[](void* p, std::size_t) noexcept { std::free(p); }
-"""
-
-
 @pytest.fixture(scope="module")
 def failing_new(tmp_path_factory):
-    compiler = shutil.which("g++") or shutil.which("c++")
-    if compiler is None:
-        pytest.skip("no C++ compiler")
-    if os.environ.get("LD_PRELOAD"):
-        pytest.skip("a preloaded runtime (a sanitizer's) already replaces operator new")
-    folder = tmp_path_factory.mktemp("failing_new")
-    (folder / "failing_new.cpp").write_text(FAILING_NEW)
-    library = folder / "libfailing_new.so"
-    subprocess.run([compiler, "-shared", "-fPIC", "-O1", "-o", str(library),
-                    str(folder / "failing_new.cpp")], check=True, capture_output=True)
-    return library
+    return failing.build(tmp_path_factory.mktemp("failing_new"))
 
 
 IMPORT = """

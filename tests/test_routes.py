@@ -4,7 +4,6 @@ inputs, and long calls that share the interpreter and hear Ctrl-C."""
 import doctest
 import inspect
 import os
-import shutil
 import signal
 import subprocess
 import sys
@@ -18,6 +17,7 @@ import networkx as nx
 import numpy as np
 import pytest
 from hypothesis import given, settings, strategies as st
+from support import failing_new as failing
 
 import twins.routes
 from sorvane_core.models import _routes
@@ -583,32 +583,6 @@ def test_hostile_calls_do_not_crash_the_interpreter():
     assert done.stdout.strip() in ("['refused']", "['refused', 'routed']", "['routed']")
 
 
-# Fails the n-th allocation of the thread that asks it to, and none after.
-FAILING_NEW = r"""
-#include <cstdlib>
-#include <new>
-
-static thread_local long countdown = -1;
-
-extern "C" void fail_allocation(long n) { countdown = n; }
-
-void* operator new(std::size_t size) {
-    if (countdown >= 0 && countdown-- == 0) {
-        throw std::bad_alloc();
-    }
-    void* p = std::malloc(size ? size : 1);
-    if (p == nullptr) {
-        throw std::bad_alloc();
-    }
-    return p;
-}
-void* operator new[](std::size_t size) { return operator new(size); }
-void operator delete(void* p) noexcept { std::free(p); }
-void operator delete[](void* p) noexcept { std::free(p); }
-void operator delete(void* p, std::size_t) noexcept { std::free(p); }
-void operator delete[](void* p, std::size_t) noexcept { std::free(p); }
-"""
-
 EVERY_ALLOCATION = """
     import ctypes
     import numpy as np
@@ -640,15 +614,7 @@ EVERY_ALLOCATION = """
 @pytest.mark.native_only
 def test_each_allocation_that_fails_is_a_memory_error(tmp_path):
     # Many of them fail without the GIL; -X dev checks that the error is made with it.
-    compiler = shutil.which("g++") or shutil.which("c++")
-    if compiler is None:
-        pytest.skip("no C++ compiler")
-    if os.environ.get("LD_PRELOAD"):
-        pytest.skip("a preloaded runtime (a sanitizer's) already replaces operator new")
-    (tmp_path / "failing_new.cpp").write_text(FAILING_NEW)
-    library = tmp_path / "libfailing_new.so"
-    subprocess.run([compiler, "-shared", "-fPIC", "-O1", "-o", str(library),
-                    str(tmp_path / "failing_new.cpp")], check=True, capture_output=True)
+    library = failing.build(tmp_path)
     here = os.path.dirname(os.path.abspath(__file__))
     env = {**os.environ, "PYTHONPATH": os.pathsep.join([here, *sys.path]),
            "LD_PRELOAD": str(library)}
