@@ -201,7 +201,7 @@ def test_overwriting_removes_the_listed_folders_parts_and_nothing_else(tmp_path,
                        out=tmp_path)
     second.run(1, overwrite=True)
     assert sorted(p.name for p in tmp_path.iterdir()) == [
-        "kept.parquet", "run.json", "shared.parquet"]
+        "kept.parquet", "migrations.csv", "run.json", "shared.parquet"]
     assert parts(tmp_path / "shared.parquet") == ["notes.txt"]
     assert read_report(tmp_path / "kept.parquet")["value"].tolist() == [2]
     # Parts that no run.json lists are someone else's: refused, not mixed in, not removed.

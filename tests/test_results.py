@@ -70,7 +70,7 @@ def test_reports_have_one_row_per_value_with_the_keys_of_the_type(tmp_path):
     assert sorted(p.name for p in tmp_path.iterdir()) == sorted(
         [f"{n}.{k}" for n in ("sim", "apps", "svc", "inter", "infra", "node", "link")
          for k in ("csv", "jsonl")]
-        + ["run.json"])
+        + ["run.json", "migrations.csv"])
     assert read_jsonl(tmp_path / "sim.jsonl")[1] == {"tick": 1, "event": "tick", "trigger": "tick",
                                                      "value.tick": 1, "ok": True}
     assert read_csv(tmp_path / "apps.csv")[0] == {"tick": "0", "event": "tick", "trigger": "tick",
@@ -332,9 +332,9 @@ def test_a_folder_holding_a_run_is_refused_unless_overwritten(tmp_path):
         second.run(2)
     second.run(2, overwrite=True)
     assert sorted(p.name for p in tmp_path.iterdir()) == [
-        "kept.csv", "kept.jsonl", "notes.txt", "run.json"]  # old.* went, notes.txt stayed
+        "kept.csv", "kept.jsonl", "migrations.csv", "notes.txt", "run.json"]  # notes.txt stayed
     assert json.loads((tmp_path / "run.json").read_text())["files"] == [
-        "run.json", "kept.csv", "kept.jsonl"]
+        "run.json", "migrations.csv", "kept.csv", "kept.jsonl"]
 
 
 class Attribute(SorvaneCallback):

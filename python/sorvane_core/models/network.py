@@ -323,6 +323,7 @@ class Network:
         self._memo_at: tuple[int, int] = (-1, -1)  # (tick, version) they are of
         self._still: dict[str, Any] = {}  # quantities that only a change of the arrays changes
         self._still_at = -1
+        self._unavailable: Mapping[Any, int] | None = None  # the simulator's, this tick
         self.tick = 0
 
     # -- what the models need --------------------------------------------------------
@@ -368,6 +369,7 @@ class Network:
             self.routes.sweep()
             self.version += 1
         self.tick = tick
+        self._unavailable = getattr(simulator, "unavailable", None)
         if self._memo_at != (tick, self.version):
             self._memo = {}
             self._memo_at = (tick, self.version)
@@ -669,11 +671,37 @@ class Network:
         return self._memoised(f"demand:{resource}", make)
 
     def rates(self) -> np.ndarray:
-        """Each interaction's current rate."""
+        """Each interaction's current rate; none while an end is being moved."""
         def make() -> np.ndarray:
             workload = self.workload
-            return self.rate if workload is None else self.rate * workload.factors(self)[1]
+            rates = self.rate if workload is None else self.rate * workload.factors(self)[1]
+            down = self._down()
+            return rates if down is None else np.where(down, 0.0, rates)
         return self._memoised("rates", make)
+
+    def _down(self) -> np.ndarray | None:
+        """Which interactions have an end being moved this tick (None: none)."""
+        def make() -> np.ndarray | None:
+            unavailable = self._unavailable
+            if not unavailable:
+                return None
+            index = self._service_index()
+            moving = np.zeros(len(self.service_ids), dtype=bool)
+            for key in unavailable:
+                found = index.get(key)
+                if found is not None:
+                    moving[found] = True
+            return moving[self.inter_src] | moving[self.inter_dst]
+        return self._memoised("down", make)
+
+    def _service_index(self) -> dict[tuple[Any, Any], int]:
+        found = self.layouts.get("service_index")
+        if found is None:
+            apps = self.apps
+            found = self.layouts["service_index"] = {
+                (apps[a], sid): i for i, (a, sid) in enumerate(
+                    zip(self.service_app.tolist(), self.service_ids))}
+        return found
 
     def utilisation(self, resource: str) -> np.ndarray:
         """Each node's demand of ``resource`` over its capacity."""
@@ -708,29 +736,37 @@ class Network:
 
     def interaction_latency(self) -> np.ndarray:
         """Each interaction's latency: its route's, plus the target's processing
-        time; nan where an end is not placed."""
-        return self._memoised(
+        time; nan where an end is not placed, inf while an end is being moved."""
+        still = self._memoised(
             "latency", lambda: self.routes.latency + self.processing[self.inter_dst], still=True)
+        down = self._down()
+        if down is None:
+            return still
+        return self._memoised(
+            "latency now", lambda: np.where(down & ~np.isnan(still), np.inf, still))
 
     def end_to_end(self) -> np.ndarray:
         """Each application's longest path of interaction latencies from its sources
         to its sinks; nan for an application not wholly placed."""
-        def make() -> np.ndarray:
-            weight = self.interaction_latency()
-            reach = np.zeros(len(self.service_ids))
-            levels = self.inter_level
-            # fmax: an interaction with an end not placed (nan) leaves the rest as they
-            # are; its application is not reported anyway.
-            for level in range(int(levels.max()) + 1 if len(levels) else 0):
-                at = np.flatnonzero(levels == level)
-                np.fmax.at(reach, self.inter_dst[at], reach[self.inter_src[at]] + weight[at])
-            longest = np.zeros(len(self.apps))
-            np.fmax.at(longest, self.service_app, reach)
-            unplaced = np.zeros(len(self.apps), dtype=bool)
-            unplaced[self.service_app[self.service_node < 0]] = True
-            longest[unplaced] = np.nan
-            return longest
-        return self._memoised("e2e", make, still=True)
+        if self._down() is not None:  # this tick's, with its unavailable interactions
+            return self._memoised("e2e now", self._longest)
+        return self._memoised("e2e", self._longest, still=True)
+
+    def _longest(self) -> np.ndarray:
+        weight = self.interaction_latency()
+        reach = np.zeros(len(self.service_ids))
+        levels = self.inter_level
+        # fmax: an interaction with an end not placed (nan) leaves the rest as they
+        # are; its application is not reported anyway.
+        for level in range(int(levels.max()) + 1 if len(levels) else 0):
+            at = np.flatnonzero(levels == level)
+            np.fmax.at(reach, self.inter_dst[at], reach[self.inter_src[at]] + weight[at])
+        longest = np.zeros(len(self.apps))
+        np.fmax.at(longest, self.service_app, reach)
+        unplaced = np.zeros(len(self.apps), dtype=bool)
+        unplaced[self.service_app[self.service_node < 0]] = True
+        longest[unplaced] = np.nan
+        return longest
 
 
 _UNPLACED = object()

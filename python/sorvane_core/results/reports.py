@@ -54,6 +54,7 @@ from sorvane_core.results.rows import (
     report_columns,
     value_cells,
 )
+from sorvane_core.simulation.migrations import MIGRATION_COLUMNS, Migration
 from sorvane_core.simulation.observers import Activation
 from sorvane_core.utils.types import REPORT_SUFFIXES
 
@@ -61,6 +62,8 @@ if TYPE_CHECKING:
     from sorvane_core.simulation.simulator import Simulator
 
 RUN_RECORD = "run.json"
+MIGRATIONS = "migrations.csv"  # the report of the moves of a run
+_MOVES = object()  # the owner of that report among the callbacks' names
 
 # How often, in seconds, run.json is brought up to date while a run goes.
 _RECORD_EVERY_S = 2.0
@@ -518,6 +521,7 @@ class Reports:
         self._clock = 0.0
         self._recorded_at = 0.0
         self._block: dict[str, Any] | None = None  # the first record of the block under way
+        self._moves: Any = None  # the migrations report, open while the run goes
         self._ticks_written = 0  # ticks whose rows are all in the files
 
     def started(self, simulator: Simulator, ticks: int) -> None:
@@ -534,15 +538,32 @@ class Reports:
         plans = [(cb, report_files(cb)) for cb in simulator.callbacks]
         for _, files in plans:
             _check_targets(self.out, files)
+        self._claim(_MOVES, {"csv": MIGRATIONS})
         for cb, files in plans:
             self._claim(cb.name, files)
+        self._moves = open(self.out / MIGRATIONS, "w", newline="", encoding="utf-8")
+        self._moves.write(",".join(MIGRATION_COLUMNS) + "\n")
+        self._moves.flush()
         for cb, files in plans:
             self._open(cb, files)
         self._write_record("running", None)
 
+    def migrated(self, migration: Migration) -> None:
+        """A service moved: its row goes to the migrations report at once, flushed."""
+        if self._moves is not None:
+            out = io.StringIO()
+            csv.writer(out, lineterminator="\n").writerow(migration)
+            self._moves.write(out.getvalue())
+            self._moves.flush()
+
     def _claim(self, name: Hashable, files: dict[str, str]) -> None:
         for file in files.values():
             other = self._names.setdefault(file, name)
+            if other is _MOVES and name is not _MOVES:
+                raise ValueError(
+                    f"callback {name!r} would write {file!r}, the report of the run's "
+                    f"migrations; rename the callback"
+                )
             if other != name:
                 raise ValueError(
                     f"callbacks {other!r} and {name!r} would both write {file!r}; "
@@ -626,6 +647,8 @@ class Reports:
                     failure = failure or exc
                 except KeyboardInterrupt as exc:
                     interrupted = interrupted or exc
+        if self._moves is not None:
+            self._moves.close()
         cause = error if error is not None else failure or interrupted
         self._write_record(status_of(cause), cause)
         if interrupted is not None:
@@ -664,6 +687,7 @@ class Reports:
             "placements": _placement_sizes(sim),
             "reports": list(self._names),
             "files": self._files_owned(),
+            "migrations": len(getattr(sim, "migrations", ())),
         }
         data.update(self.metadata)
         write_record(self.out, data)

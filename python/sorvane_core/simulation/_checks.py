@@ -27,7 +27,7 @@ def check_ticks(ticks: Any) -> int:
 
 # Events the simulator itself delivers: no callback may share their names, or its
 # listeners would hear the callback and the event as one trigger.
-EVENT_NAMES = ("tick", "end")
+EVENT_NAMES = ("start", "tick", "end")
 
 
 def check_callbacks(callbacks: Iterable[Any], mode: str) -> None:
@@ -137,6 +137,17 @@ def check_callback(cb: Any, mode: str) -> None:
             f"callback {name!r} asks for report types {unknown!r}; known types: "
             f"{', '.join(map(repr, REPORT_TYPES))}"
         )
+
+
+def check_policy(policy: Any) -> None:
+    """A migration policy: callable, and called every whole number of ticks."""
+    if not callable(policy):
+        raise ValueError(f"migration policy {policy!r} is not callable; a policy is called with "
+                         f"the simulator and returns the moves to make")
+    every = getattr(policy, "every", 1)
+    if type(every) is bool or not isinstance(every, int) or every < 1:
+        raise ValueError(f"migration policy {policy!r} has every={every!r}; expected a whole "
+                         f"number of ticks, 1 or more")
 
 
 def listened_names(cb: Any) -> list[Hashable]:

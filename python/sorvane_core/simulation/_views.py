@@ -27,9 +27,14 @@ class ViewCache:
         self._inner: dict[Hashable, tuple[Any, int | None, Mapping[Hashable, Hashable]]] = {}
         self.frozen: Mapping[Hashable, Mapping[Hashable, Hashable]] = MappingProxyType({})
 
-    def refresh(self, placements: Mapping[Hashable, Placement]) -> None:
-        """Snapshot ``placements`` (application id -> Placement) into ``frozen``."""
+    def refresh(
+        self, placements: Mapping[Hashable, Placement]
+    ) -> list[tuple[Hashable, Mapping[Hashable, Hashable], Mapping[Hashable, Hashable]]]:
+        """Snapshot ``placements`` (application id -> Placement) into ``frozen``; return
+        (application, its mapping before, its mapping now) for each application
+        that was there before and whose mapping changed."""
         self.seen = CHANGES.value
+        changed = []
         self.source = placements
         previous = self._inner
         inner: dict[Hashable, tuple[Any, int | None, Mapping[Hashable, Hashable]]] = {}
@@ -46,5 +51,8 @@ class ViewCache:
                 inner[app] = kept
             else:
                 inner[app] = (mapping, version, MappingProxyType(dict(mapping)))
+                if kept is not None and kept[2] != inner[app][2]:
+                    changed.append((app, kept[2], inner[app][2]))
         self._inner = inner
         self.frozen = MappingProxyType({app: entry[2] for app, entry in inner.items()})
+        return changed

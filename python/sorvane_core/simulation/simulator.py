@@ -6,7 +6,7 @@ import contextvars
 import os
 import random
 from collections import deque
-from collections.abc import Generator, Hashable, Iterable, Mapping
+from collections.abc import Callable, Generator, Hashable, Iterable, Mapping
 from pathlib import Path
 from typing import TYPE_CHECKING, Any, Protocol
 
@@ -16,10 +16,12 @@ from sorvane_core.simulation._checks import (
     check_callbacks,
     check_free,
     check_placements,
+    check_policy,
     check_ticks,
 )
 from sorvane_core.simulation._dispatch import CallbackList, Listeners
 from sorvane_core.simulation._views import ViewCache
+from sorvane_core.simulation.migrations import NO_COST, Migration, MigrationCost
 from sorvane_core.simulation.observers import Observer
 
 if TYPE_CHECKING:
@@ -28,6 +30,12 @@ if TYPE_CHECKING:
 
 MODES = ("simulation", "emulation")
 _NOTHING: set[Hashable] = set()  # never added to: stands for no event delivered yet
+
+
+# A migration policy: called between ticks with the simulator, it returns the moves to
+# make, (application, service, node, reason); an attribute ``every`` (default 1) says
+# after how many ticks it is called again.
+Policy = Callable[[Any], Iterable[tuple[Hashable, Hashable, Hashable, str]]]
 
 
 class Callback(Protocol):
@@ -100,6 +108,15 @@ class Simulator:
             other threads, do not change each other's.
         metadata: fields added to the run.json of every run with an output
             folder (a sweep records a run's parameters there).
+        policies: migration policies, called between ticks (see
+            ``sorvane_core.policies``): each returns the moves to make.
+        migration_cost: how a move is costed (``MigrationCost``; True: its
+            defaults; False: moves cost nothing).
+        migrations: the services moved during the current (or last) run, each a
+            ``Migration``, also in the history (``"migration"`` records) and in
+            the ``migrations`` report.
+        unavailable: (application, service) -> the tick from which a service
+            being moved is available again.
     """
 
     def __init__(
@@ -119,6 +136,8 @@ class Simulator:
         ray_init: Mapping[str, Any] | None = None,
         remote_timeout: float | None = 300.0,
         metadata: Mapping[str, Any] | None = None,
+        policies: Iterable[Policy] = (),
+        migration_cost: MigrationCost | bool | None = True,
     ) -> None:
         if mode not in MODES:
             raise ValueError(f"mode must be one of {MODES}, not {mode!r}")
@@ -139,6 +158,17 @@ class Simulator:
         self.progress = progress
         self.observers: list[Observer] = list(observers)
         self.metadata = dict(metadata or {})
+        self.policies: list[Policy] = list(policies)
+        for policy in self.policies:
+            check_policy(policy)
+        if migration_cost is True:
+            migration_cost = MigrationCost()
+        self.migration_cost: MigrationCost | None = migration_cost or None
+        self.migrations: list[Migration] = []
+        # (application, service) -> the first tick at which it is available again.
+        self.unavailable: dict[tuple[Hashable, Hashable], int] = {}
+        self._made: dict[tuple[Hashable, Hashable], Hashable] = {}  # moves made by migrate
+        self._next_tick = 0  # the first tick that sees a move made now
         self.tick = 0
         self.ticks_run = 0
         self.runs = 0
@@ -244,15 +274,19 @@ class Simulator:
         check_callbacks([*self._callbacks, callback], self.mode)
         self._callbacks.append(callback)
 
-    def migrate(self, app_id: Hashable, service_id: Hashable, node: Hashable) -> None:
+    def migrate(
+        self, app_id: Hashable, service_id: Hashable, node: Hashable, *, reason: str = "migrate"
+    ) -> None:
         """Move service ``service_id`` of application ``app_id`` to ``node``.
 
         In simulation this changes the mapping; while an emulation runs, the
         service is also stopped and undeployed on its node, then deployed and
         started on ``node``. The placement view of the next tick shows the
-        move. A failed move raises MigrationError and leaves the service where
-        it was, running; Ctrl-C during a move puts the service back (trying
-        for a few seconds at most) and is raised as KeyboardInterrupt.
+        move. During a run the move is recorded (``reason`` says why) and
+        costed (see ``migration_cost``). A failed move raises MigrationError
+        and leaves the service where it was, running; Ctrl-C during a move puts
+        the service back (trying for a few seconds at most) and is raised as
+        KeyboardInterrupt.
         """
         pl = self.placements.get(app_id)
         if pl is None:
@@ -266,16 +300,78 @@ class Simulator:
                 f"service {service_id!r} of application {app_id!r} is not placed; "
                 f"set its node in the placement's mapping instead"
             )
+        source = pl.mapping[service_id]
+        running = self._listeners is not None
+        cost = self._cost(pl, service_id, source, node) if running else None
         emulation = self._emulation
         if emulation is None:
             if self.mode == "emulation":
                 check_free(self.placements, app_id, service_id, node)
-            pl.mapping[service_id] = node
-            return
-        with waiting_at_most(self.remote_timeout):
-            emulation.sync(self.placements)  # earlier changes first, so that the record is current
-            emulation.migrate(app_id, service_id, node)
+        else:
+            with waiting_at_most(self.remote_timeout):
+                emulation.sync(self.placements)  # earlier changes first: the record is current
+                emulation.migrate(app_id, service_id, node)
         pl.mapping[service_id] = node
+        if running and source != node:
+            assert cost is not None
+            self._made[(app_id, service_id)] = node
+            self._migrated(
+                Migration(self._next_tick, app_id, service_id, source, node, reason, *cost))
+
+    def _cost(
+        self, pl: Placement, service: Hashable, source: Hashable, target: Hashable
+    ) -> tuple[int, float, float]:
+        if self.migration_cost is None or source == target:
+            return NO_COST
+        return self.migration_cost.of(self.infrastructure, pl.application, service, source, target)
+
+    def _migrated(self, migration: Migration) -> None:
+        """Keep the record of a move: in ``migrations``, the history and the observers
+        that take moves; the service unavailable for its downtime."""
+        self.migrations.append(migration)
+        if migration.downtime_ticks:
+            self.unavailable[(migration.application, migration.service)] = (
+                migration.tick + migration.downtime_ticks)
+        if self._kept_history:
+            self.history.append({"event": "migration", "tick": migration.tick,
+                                 "data": migration._asdict(), "activated_by": {},
+                                 "triggered": []})
+        for observer in self._watching:
+            migrated = getattr(observer, "migrated", None)
+            if migrated is not None:
+                migrated(migration)
+
+    def _record_moves(
+        self, tick: int,
+        changes: list[tuple[Hashable, Mapping[Hashable, Hashable], Mapping[Hashable, Hashable]]],
+    ) -> None:
+        """Record the moves among ``changes`` (application, mapping before, mapping
+        now) that ``migrate`` did not make: changes of a placement's mapping."""
+        for app, before, now in changes:
+            pl = self.placements[app]
+            for service, node in now.items():
+                old = before.get(service, _ABSENT)
+                if old is _ABSENT or old == node:
+                    continue  # newly placed, or where it was
+                made = self._made.pop((app, service), _ABSENT)
+                if made == node:
+                    continue  # recorded when migrate made it
+                source = old if made is _ABSENT else made
+                self._migrated(Migration(tick, app, service, source, node, "mapping",
+                                         *self._cost(pl, service, source, node)))
+
+    def _apply_policies(self, tick: int) -> None:
+        """Make the moves that the policies due after ``tick`` ask for."""
+        for policy in self.policies:
+            if (tick + 1) % getattr(policy, "every", 1):
+                continue
+            try:
+                for move in policy(self) or ():
+                    app, service, node, reason = _move(move)
+                    self.migrate(app, service, node, reason=reason)
+            except Exception as exc:
+                exc.add_note(f"in migration policy {_named(policy)}, after tick {tick}")
+                raise
 
     def _check(self) -> None:
         check_callbacks(self._callbacks, self.mode)
@@ -338,7 +434,10 @@ class Simulator:
         self.history = []
         self.last_out = folder
         self.stopped = False
-        self.tick = self.ticks_run = 0
+        self.tick = self.ticks_run = self._next_tick = 0
+        self.migrations = []
+        self.unavailable = {}
+        self._made = {}
         self.seed = (
             self.given_seed
             if self.given_seed is not None
@@ -354,17 +453,27 @@ class Simulator:
                 self._emulation = Emulation(self.infrastructure, self.address, self.ray_init)
                 self._emulation.start(self.placements, self._callbacks)
             views = self._views
-            for tick in range(ticks):
+            self._placements_changed(0, record=False)  # changes before the run are no moves
+            if "start" in self._listeners.by_name:
+                self.stopped = yield from self._block("start", 0, keep)
+            for tick in range(0 if self.stopped else ticks):
                 self.tick = tick
                 self._view = None
+                if self.unavailable:
+                    self.unavailable = {k: t for k, t in self.unavailable.items() if t > tick}
                 if CHANGES.value != views.seen or self.placements is not views.source:
-                    self._placements_changed()
+                    self._placements_changed(tick)
                 callbacks, listeners = self._callbacks, self._listeners
                 if callbacks is not listeners.source or callbacks.version != listeners.version:
                     self._callbacks_changed()
+                self._next_tick = tick + 1
                 if (yield from self._block("tick", tick, keep)):
                     self.stopped = True
                     break
+                if self.policies and tick + 1 < ticks:
+                    self._apply_policies(tick)
+            if CHANGES.value != views.seen or self.placements is not views.source:
+                self._placements_changed(self._next_tick)
             yield from self._block("end", self.tick, keep)
         except BaseException as exc:
             # GeneratorExit too: closed between two steps, a failed teardown is the caller's error.
@@ -426,12 +535,17 @@ class Simulator:
             view = self._view = PlacementView._sharing(self.tick, self._views.frozen)
         return view
 
-    def _placements_changed(self) -> None:
+    def _placements_changed(self, tick: int, record: bool = True) -> None:
+        """Apply the changes of the placements since they were last seen: to the node
+        actors of an emulation, to the placement view, and (``record``) as
+        migrations, the first tick to see them being ``tick``."""
         if self._emulation is not None:
             self._emulation.sync(self.placements)
         if not isinstance(self.placements, TrackedDict):
             self.placements = TrackedDict(self.placements)
-        self._views.refresh(self.placements)
+        changes = self._views.refresh(self.placements)
+        if record and changes:
+            self._record_moves(tick, changes)
 
     def _finish(self, error: BaseException | None) -> None:
         """End the run: take down the emulation, if any, then tell the observers.
@@ -478,6 +592,25 @@ class Simulator:
             f"Simulator(mode={self.mode!r}, infrastructure={self.infrastructure.id!r}, "
             f"applications={list(self.placements)!r}, tick={self.tick})"
         )
+
+
+_ABSENT = object()
+
+
+def _move(move: Any) -> tuple[Hashable, Hashable, Hashable, str]:
+    """A move a policy returned: (application, service, node, reason)."""
+    try:
+        app, service, node, reason = move
+    except (TypeError, ValueError):
+        raise ValueError(
+            f"a migration policy returned {move!r}; a move is (application, service, node, "
+            f"reason)") from None
+    return app, service, node, str(reason)
+
+
+def _named(policy: Any) -> str:
+    name = getattr(policy, "__name__", None) or type(policy).__name__
+    return repr(getattr(policy, "name", name))
 
 
 def _by_application(
