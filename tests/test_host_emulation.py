@@ -85,6 +85,8 @@ def test_stepping_with_a_migration_carries_the_service_state():
     assert [r["event"] for r in steps] == ["tick", "end"]
     assert_torn_down(infr)
     assert pl._deployed is False and not pl.application.services["api"].running
+    assert [(m.tick, m.service, m.source, m.target, m.reason) for m in sim.migrations] == [
+        (1, "api", "b", "c", "migrate")]
 
 
 def test_a_failed_migration_leaves_the_service_running_where_it_was():
@@ -117,6 +119,8 @@ def test_mapping_changes_between_steps_are_applied_as_migrations():
     assert next(steps)["data"]["where"]["web"]["front"] == ("c", True, 0)
     list(steps)
     assert_torn_down(infr)
+    assert [(m.tick, m.service, m.source, m.target, m.reason) for m in sim.migrations] == [
+        (1, "front", "a", "c", "mapping")]
 
 
 def test_a_change_that_cannot_be_applied_ends_the_run_and_tears_down():

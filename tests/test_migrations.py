@@ -1,0 +1,161 @@
+"""Migrations as events with a cost, migration policies, and the start of a run."""
+
+import csv
+import json
+from contextlib import closing
+
+import pytest
+
+from sorvane_core import models
+from sorvane_core.graph import Application, Infrastructure
+from sorvane_core.placement import Placement
+from sorvane_core.simulation import Simulator
+from sorvane_core.simulation.migrations import Migration, MigrationCost
+from sorvane_core.workflow.callbacks.callback import SorvaneCallback
+
+
+def world(state_mb=4.0):
+    """n0 -(2 ms, 8 Mbit/s)- n1 -(3 ms, 32 Mbit/s)- n2, and n3 alone."""
+    infr = Infrastructure("dc")
+    for n in ("n0", "n1", "n2", "n3"):
+        infr.add_node(n, cpu=4)
+    infr.add_edge("n0", "n1", latency_ms=2, bandwidth_mbps=8)
+    infr.add_edge("n1", "n2", latency_ms=3, bandwidth_mbps=32)
+    app = Application("web", max_latency_ms=10)
+    app.add_service("a", cpu=1)
+    app.add_service("b", cpu=1, state_mb=state_mb)
+    app.add_interaction("a", "b", rate_mbps=5)
+    return infr, [Placement(app, infr, {"a": "n1", "b": "n0"})]
+
+
+def moves_at(tick, *moves):
+    def policy(sim):
+        return list(moves) if sim.tick == tick else []
+    return policy
+
+
+class Seen(SorvaneCallback):
+    """Records the events and ticks it hears."""
+
+    def __init__(self, name="seen", activates_on=("start", "tick", "end")):
+        super().__init__(name, activates_on=list(activates_on), report=None)
+        self.heard = []
+
+    def __call__(self, event):
+        self.heard.append((event.name, event.data["tick"]))
+
+
+@pytest.mark.parametrize("state, cost, downtime, seconds", [
+    (4.0, True, 4, 4.0),  # 32 Mbit, n0 to n2 over the 8 and the 32 Mbit/s links: 4 s
+    (0.0, True, 0, 0.0),
+    (4.0, MigrationCost(tick_seconds=2.0), 2, 4.0),
+    (0.0, MigrationCost(downtime_ticks=3), 3, 0.0),
+    (4.0, False, 0, 0.0),
+])
+def test_a_move_costs_its_state_over_the_narrowest_link(state, cost, downtime, seconds):
+    sim = Simulator(*world(state), [models.Latency(), models.SLA(), models.LinkLoad()],
+                    policies=[moves_at(1, ("web", "b", "n2", "crowded"))], migration_cost=cost)
+    history = sim.run(8)
+    (move,) = sim.migrations
+    assert move == Migration(2, "web", "b", "n0", "n2", "crowded", downtime,
+                             state * 1e6 if cost else 0.0, seconds)
+    ticks = [r for r in history if r["event"] == "tick"]
+    for record in ticks:
+        down = 2 <= record["tick"] < 2 + downtime
+        latency = record["data"]["latency_ms"]["web"]["a,b"]
+        assert latency == (float("inf") if down else 2.0 if record["tick"] < 2 else 3.0)
+        assert record["data"]["sla"]["web"]["violated"] is down
+        loads = record["data"]["link_load"]
+        assert (loads["n0,n1"]["load_mbps"], loads["n1,n2"]["load_mbps"]) == (
+            (5.0, 0.0) if record["tick"] < 2 else (0.0, 0.0) if down else (0.0, 5.0))
+    assert ticks[-1]["data"]["sla"]["web"]["violations"] == downtime
+    assert [r["data"] for r in history if r["event"] == "migration"] == [move._asdict()]
+
+
+@pytest.mark.parametrize("how", ["migrate", "policy", "mapping"])
+def test_every_move_is_recorded_once_in_the_report_history_and_run_json(tmp_path, how):
+    infr, placements = world(0.0)
+    sim = Simulator(infr, placements, [Seen()], out=tmp_path,
+                    policies=[moves_at(0, ("web", "b", "n2", "policy"))] if how == "policy" else [])
+    with closing(sim.iter(4)) as steps:
+        for record in steps:
+            if record["event"] == "tick" and record["tick"] == 0 and how != "policy":
+                if how == "migrate":
+                    sim.migrate("web", "b", "n2", reason="migrate")
+                else:
+                    placements[0].mapping["b"] = "n2"
+    reason = {"migrate": "migrate", "policy": "policy", "mapping": "mapping"}[how]
+    expected = Migration(1, "web", "b", "n0", "n2", reason, 0, 0.0, 0.0)
+    assert sim.migrations == [expected]
+    with open(tmp_path / "migrations.csv", newline="") as f:
+        rows = list(csv.DictReader(f))
+    assert rows == [{k: str(v) for k, v in expected._asdict().items()}]
+    meta = json.loads((tmp_path / "run.json").read_text())
+    assert meta["migrations"] == 1 and "migrations.csv" in meta["files"]
+    assert [r["event"] for r in sim.history].count("migration") == 1
+
+
+def test_moves_between_runs_are_no_migrations_and_each_run_starts_afresh():
+    infr, placements = world(0.0)
+    sim = Simulator(infr, placements, [Seen()], policies=[moves_at(0, ("web", "b", "n1", "p"))])
+    sim.run(2)
+    placements[0].mapping["b"] = "n0"  # between runs: the next run's starting point
+    sim.run(2)
+    assert [(m.tick, m.source, m.target) for m in sim.migrations] == [(1, "n0", "n1")]
+
+
+def test_policies_run_every_n_ticks_between_ticks_and_while_stepping():
+    calls = []
+
+    def policy(sim):
+        calls.append(sim.tick)
+        return ()
+    policy.every = 3
+    sim = Simulator(*world(), [Seen()], policies=[policy])
+    sim.run(10)
+    assert calls == [2, 5, 8]  # after ticks 2, 5 and 8; never after the last
+    calls.clear()
+    with closing(sim.iter(10)) as steps:
+        for record in steps:
+            if record["tick"] == 4:
+                break
+    assert calls == [2]
+
+
+@pytest.mark.parametrize("policy, error, match", [
+    (lambda sim: [("web", "b")], ValueError, "a move is \\(application, service, node, reason\\)"),
+    (lambda sim: [("web", "b", "n9", "far")], ValueError, "node 'n9' is not in infrastructure"),
+    (lambda sim: [("web", "b", "n3", "island")], ValueError,
+     "no route from 'n0' to 'n3' to carry the 4.0 MB of state of service 'b'"),
+])
+def test_a_bad_move_of_a_policy_ends_the_run_naming_the_policy(policy, error, match):
+    sim = Simulator(*world(), [Seen()], policies=[policy])
+    with pytest.raises(error, match=match) as raised:
+        sim.run(3)
+    assert raised.value.__notes__ == ["in migration policy '<lambda>', after tick 0"]
+
+
+@pytest.mark.parametrize("policy, match", [
+    (42, "is not callable"),
+    (type("P", (), {"every": 0, "__call__": lambda self, sim: ()})(), "every=0"),
+])
+def test_policies_are_checked_when_the_simulator_is_made(policy, match):
+    with pytest.raises(ValueError, match=match):
+        Simulator(*world(), [], policies=[policy])
+
+
+def test_the_start_event_comes_before_the_first_tick():
+    seen = Seen()
+    stopper = Seen("stopper", activates_on=["start"])
+    sim = Simulator(*world(), [seen])
+    history = sim.run(2)
+    assert seen.heard == [("start", 0), ("tick", 0), ("tick", 1), ("end", 1)]
+    assert [r["event"] for r in history] == ["start", "tick", "tick", "end"]
+    assert sim.ticks_run == 2
+    # Nobody listening: no record. Stopped at the start: no tick.
+    assert [r["event"] for r in Simulator(*world(), []).run(1)] == ["tick", "end"]
+    stopper._triggers["stop"] = lambda data: True
+    sim = Simulator(*world(), [stopper, Seen("late", ["tick", "end"])])
+    assert [r["event"] for r in sim.run(5)] == ["start", "end"] and sim.stopped
+    with pytest.raises(ValueError, match="callback 'start' has the name of the simulator's"):
+        Simulator(*world(), [Seen("start", ["tick"])])
