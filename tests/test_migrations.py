@@ -2,6 +2,7 @@
 
 import csv
 import json
+import math
 from contextlib import closing
 
 import pytest
@@ -159,3 +160,150 @@ def test_the_start_event_comes_before_the_first_tick():
     assert [r["event"] for r in sim.run(5)] == ["start", "end"] and sim.stopped
     with pytest.raises(ValueError, match="callback 'start' has the name of the simulator's"):
         Simulator(*world(), [Seen("start", ["tick"])])
+
+
+# -- the built-in migration policies, against plain computations over networkx ----------
+
+import networkx as nx  # noqa: E402
+from hypothesis import given, settings, strategies as st  # noqa: E402
+
+from sorvane_core.policies.migration import consolidate, relieve_overload  # noqa: E402
+
+
+@st.composite
+def crowded_worlds(draw):
+    nodes = draw(st.integers(2, 6))
+    infr = Infrastructure("w")
+    for n in range(nodes):
+        infr.add_node(n, cpu=draw(st.sampled_from([0, 2, 4, 8])))
+    for u in range(nodes):
+        for v in range(u + 1, nodes):
+            if draw(st.booleans()):
+                infr.add_edge(u, v, latency_ms=draw(st.integers(0, 3)))
+    placements = []
+    for a in range(draw(st.integers(1, 3))):
+        app = Application(f"a{a}")
+        services = [f"a{a}s{i}" for i in range(draw(st.integers(1, 4)))]
+        for s in services:
+            app.add_service(s, cpu=draw(st.sampled_from([1, 2, 3])))
+        for s, t in zip(services, services[1:]):
+            if draw(st.booleans()):
+                app.add_interaction(s, t)
+        placements.append(Placement(app, infr, {
+            s: draw(st.integers(0, nodes - 1)) for s in services if draw(st.integers(0, 4))}))
+    return infr, placements
+
+
+def plain_state(infr, placements):
+    """(node of each service, demand of each service, demand asked of each node), in the
+    order the services are laid out: applications in order, services in graph order."""
+    node, demand = {}, {}
+    for pl in placements:
+        for s, data in pl.application.nodes(data=True):
+            key = (pl.application.id, s)
+            node[key], demand[key] = pl.mapping.get(s), data["cpu"]
+    asked = {n: 0 for n in infr.nodes}
+    for key, n in node.items():
+        if n is not None:
+            asked[n] += demand[key]
+    return node, demand, asked
+
+
+def share(asked, capacity):
+    return asked / capacity if capacity else (math.inf if asked > 0 else 0.0)
+
+
+def plain_relieve(infr, placements, threshold):
+    node, demand, asked = plain_state(infr, placements)
+    cap = {n: d["cpu"] for n, d in infr.nodes(data=True)}
+    over = [n for n in infr.nodes if share(asked[n], cap[n]) > threshold]
+    over.sort(key=lambda n: -share(asked[n], cap[n]))  # stable: ties in node order
+    moves = []
+    for n in over:
+        on = [k for k in node if node[k] == n]
+        if not on:
+            continue
+        key = max(on, key=lambda k: demand[k])  # the first of the largest
+        d = demand[key]
+        fits = [m for m in infr.nodes if m != n and share(asked[m] + d, cap[m]) <= threshold]
+        if not fits:
+            continue
+        app = next(pl.application for pl in placements if pl.application.id == key[0])
+        peers = [(key[0], p) for p in [*app.successors(key[1]), *app.predecessors(key[1])]]
+
+        def far(a, b):
+            try:
+                return nx.shortest_path_length(infr, a, b, weight="latency_ms")
+            except nx.NetworkXNoPath:
+                return math.inf
+
+        def added(m):
+            total = 0.0
+            for p in peers:
+                if node[p] is not None:
+                    step = far(node[p], m) - far(node[p], n)
+                    total += math.inf if step != step else step
+            return total
+        target = min(fits, key=added)  # the first of the least
+        asked[n] -= d
+        asked[target] += d
+        node[key] = target
+        moves.append((*key, target, "relieve_overload"))
+    return moves
+
+
+def plain_consolidate(infr, placements, threshold, most=1.0):
+    node, demand, asked = plain_state(infr, placements)
+    cap = {n: d["cpu"] for n, d in infr.nodes(data=True)}
+    light = [n for n in infr.nodes if asked[n] > 0 and share(asked[n], cap[n]) <= threshold]
+    light.sort(key=lambda n: share(asked[n], cap[n]))
+    emptied, moves = set(), []
+    for n in light:
+        if n in emptied or not share(asked[n], cap[n]) <= threshold:
+            continue
+        on = sorted((k for k in node if node[k] == n), key=lambda k: -demand[k])
+        plan_asked, plan = dict(asked), []
+        for key in on:
+            d = demand[key]
+            fits = [m for m in infr.nodes if m != n and m not in emptied and plan_asked[m] > 0
+                    and share(plan_asked[m] + d, cap[m]) <= most]
+            if not fits:
+                plan = []
+                break
+            target = max(fits, key=lambda m: share(plan_asked[m] + d, cap[m]))
+            plan_asked[n] -= d
+            plan_asked[target] += d
+            plan.append((key, target))
+        if plan:
+            asked = plan_asked
+            emptied.add(n)
+            for key, target in plan:
+                node[key] = target
+                moves.append((*key, target, "consolidate"))
+    return moves
+
+
+@settings(max_examples=60, deadline=None)
+@given(crowded_worlds(), st.sampled_from([0.5, 0.75, 1.0]))
+def test_relieve_overload_moves_as_its_rule_says(world, threshold):
+    infr, placements = world
+    sim = Simulator(infr, placements, [])
+    assert relieve_overload(threshold)(sim) == plain_relieve(infr, placements, threshold)
+
+
+@settings(max_examples=60, deadline=None)
+@given(crowded_worlds(), st.sampled_from([0.3, 0.5, 0.9]))
+def test_consolidate_moves_as_its_rule_says(world, threshold):
+    infr, placements = world
+    sim = Simulator(infr, placements, [])
+    assert consolidate(threshold)(sim) == plain_consolidate(infr, placements, threshold)
+
+
+@pytest.mark.parametrize("make, match", [
+    (lambda: relieve_overload(0), "threshold must be a finite number above 0"),
+    (lambda: consolidate(0.5, every=0), "every must be a whole number of ticks"),
+    (lambda: consolidate("half"), "threshold must be a number"),
+])
+def test_policy_arguments_are_checked(make, match):
+    with pytest.raises(ValueError, match=match):
+        make()
