@@ -44,7 +44,8 @@ def test_the_example_scenario_from_the_command_line(tmp_path):
 @pytest.mark.parametrize("content, message", [
     (None, "no scenario file"),
     ("x = 1\n", "defines no build(seed) function"),
-    ("def build(seed):\n    return 1, 2\n", "must return (infrastructure, placements, callbacks)"),
+    ("def build(seed):\n    return 1, 2\n",
+     "must return (infrastructure, placements, callbacks[, options]), not tuple of 2"),
 ])
 def test_unusable_scenarios_are_refused_with_the_reason(tmp_path, content, message):
     path = tmp_path / "scenario.py"
@@ -198,3 +199,31 @@ def test_ctrl_c_ends_a_run_with_whole_ticks_one_line_and_code_130(tmp_path, dela
     links = [json.loads(line) for line in (tmp_path / "link_load.jsonl").open()]
     per_tick = pd.Series([r["tick"] for r in links]).value_counts()
     assert sorted(per_tick.index) == list(range(ticks)) and per_tick.nunique() == 1
+
+
+WITH_OPTIONS = """\
+from sorvane_core.graph import Application, Infrastructure
+from sorvane_core.placement import Placement
+
+def hop(sim):
+    return [("a", "s", 1 - sim.placements["a"].mapping["s"], "hop")]
+
+def build(seed, option="policies"):
+    infr = Infrastructure("o")
+    infr.add_nodes_from([0, 1])
+    app = Application("a")
+    app.add_service("s")
+    return infr, [Placement(app, infr, {"s": 0})], [], {option: [hop]}
+"""
+
+
+@pytest.mark.parametrize("option, code", [("policies", 0), ("colour", 2)])
+def test_a_build_may_give_the_simulator_options(tmp_path, capsys, option, code):
+    path = scenario(tmp_path, WITH_OPTIONS)
+    assert cli.main(["run", str(path), "--ticks", "3", "--out", str(tmp_path / "o"),
+                     "--param", f"option={option}"]) == code
+    if code:
+        assert "the options a build may give are policies, migration_cost" in \
+            capsys.readouterr().err
+    else:
+        assert json.loads((tmp_path / "o" / "run.json").read_text())["migrations"] == 2

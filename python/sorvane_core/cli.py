@@ -38,7 +38,7 @@ from types import ModuleType
 from typing import Any, cast
 
 from sorvane_core.simulation import Simulator
-from sorvane_core.sweeps import new_seed, takes
+from sorvane_core.sweeps import new_seed, options_of, takes
 
 INTERRUPTED = 130
 
@@ -85,7 +85,7 @@ def _told(error: BaseException, path: Path) -> str:
 
 def build(
     module: ModuleType, seed: Any, mode: str, params: Mapping[str, Any] | None = None
-) -> tuple[Any, Any, list[Any]]:
+) -> tuple[Any, Any, list[Any], dict[str, Any]]:
     """Call the scenario's build(seed[, mode], **params) and check what it returns."""
     path = Path(cast(str, module.__file__))
     check_params(module, params or {})
@@ -126,18 +126,16 @@ def _any_keyword(function: Any) -> bool:
     return any(p.kind is p.VAR_KEYWORD for p in parameters)
 
 
-def checked(made: Any, path: Path) -> tuple[Any, Any, list[Any]]:
-    """What build() returned, if it is (infrastructure, placements, callbacks)."""
+def checked(made: Any, path: Path) -> tuple[Any, Any, list[Any], dict[str, Any]]:
+    """What build() returned, if it is (infrastructure, placements, callbacks[, options])."""
     from sorvane_core.graph import Infrastructure
     from sorvane_core.placement import Placement
 
     source = f"build() of {path.name}"
-    if not (isinstance(made, (tuple, list)) and len(made) == 3):
-        raise ScenarioError(
-            f"{source} must return (infrastructure, placements, callbacks), "
-            f"not {type(made).__name__}"
-        )
-    infrastructure, placements, callbacks = made
+    try:
+        infrastructure, placements, callbacks, options = options_of(made, source)
+    except ValueError as err:
+        raise ScenarioError(str(err)) from None
     if not isinstance(infrastructure, Infrastructure):
         raise ScenarioError(
             f"{source} returned a {type(infrastructure).__name__} as the infrastructure; "
@@ -162,7 +160,7 @@ def checked(made: Any, path: Path) -> tuple[Any, Any, list[Any]]:
         raise ScenarioError(
             f"{source} returned a {type(callbacks).__name__} as the callbacks; expected a list"
         ) from None
-    return infrastructure, placements, callbacks
+    return infrastructure, placements, callbacks, options
 
 
 # -- parameters ----------------------------------------------------------------------
@@ -306,7 +304,7 @@ def run(args: argparse.Namespace) -> int:
     module = load_scenario(args.scenario)
     mode = "emulation" if args.emulation else "simulation"
     seed = args.seed if args.seed is not None else new_seed()
-    infrastructure, placements, callbacks = build(
+    infrastructure, placements, callbacks, options = build(
         module, seed, mode, {name: values[0] for name, values in params.items()})
     out = args.out if args.out is not None else Path("runs") / args.scenario.stem
     metadata = {"command": args.command_line, "scenario": str(args.scenario),
@@ -314,7 +312,8 @@ def run(args: argparse.Namespace) -> int:
     try:
         sim = Simulator(infrastructure, placements, callbacks, mode=mode, address=args.address,
                         history=False, out=out, overwrite=args.overwrite, seed=seed,
-                        progress=False if args.no_progress else None, metadata=metadata)
+                        progress=False if args.no_progress else None, metadata=metadata,
+                        **options)
         steps = sim.iter(args.ticks)
     except ValueError as err:
         raise ScenarioError(f"{args.scenario.name}: {err}") from None

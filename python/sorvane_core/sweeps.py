@@ -90,6 +90,30 @@ def build_arguments(
     return arguments
 
 
+# What a build may give the simulator besides the world, as a fourth element.
+SIMULATOR_OPTIONS = ("policies", "migration_cost")
+
+
+def options_of(made: Any, source: str) -> tuple[Any, Any, Any, dict[str, Any]]:
+    """(infrastructure, placements, callbacks, simulator options) from what a build
+    returned: three things, or four, the fourth a dict of simulator options
+    (``policies``, ``migration_cost``)."""
+    if not (isinstance(made, (tuple, list)) and len(made) in (3, 4)):
+        raise ValueError(
+            f"{source} must return (infrastructure, placements, callbacks[, options]), "
+            f"not {type(made).__name__}"
+            + (f" of {len(made)}" if isinstance(made, (tuple, list)) else ""))
+    options = made[3] if len(made) == 4 else {}
+    if not isinstance(options, Mapping):
+        raise ValueError(f"{source} returned {options!r} as its options; expected a dict of "
+                         f"simulator options ({', '.join(SIMULATOR_OPTIONS)})")
+    unknown = [k for k in options if k not in SIMULATOR_OPTIONS]
+    if unknown:
+        raise ValueError(f"{source} returned the option {unknown[0]!r}; the options a build may "
+                         f"give are {', '.join(SIMULATOR_OPTIONS)}")
+    return made[0], made[1], made[2], dict(options)
+
+
 def new_seed() -> int:
     """A seed drawn at random, for a run that was given none."""
     return random.SystemRandom().randrange(2**32)
@@ -117,10 +141,11 @@ def run_one(
     watchdog = _Watchdog(run_timeout, folder, record) if run_timeout is not None else None
     try:
         try:
-            infrastructure, placements, callbacks = build(
-                **build_arguments(build, params, seed, "simulation"))
+            infrastructure, placements, callbacks, options = options_of(
+                build(**build_arguments(build, params, seed, "simulation")), "build()")
             sim = Simulator(infrastructure, placements, callbacks, history=False, out=folder,
-                            overwrite=overwrite, seed=seed, progress=False, metadata=record)
+                            overwrite=overwrite, seed=seed, progress=False, metadata=record,
+                            **options)
             sim.run(ticks)
         finally:
             if watchdog is not None:
