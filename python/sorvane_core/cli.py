@@ -6,21 +6,27 @@
     sorvane-sim sweep SCENARIO.py [--param NAME=V1,V2 ...] [--seed S1,S2,...] [--ticks N]
                                   [--out DIR] [--overwrite] [--address ADDR]
                                   [--run-timeout SECONDS] [--no-progress]
+    sorvane-sim compare SOURCE... --metric NAME [--by PARAM] [--stat mean]
+                                  [--per-tick mean] [--kind ticks|summary] [--event E]
+                                  [--out DIR] [--include-failed]
 
 A scenario is a Python file that defines ``build(seed)``, returning the
 infrastructure, the placements and the callbacks of a run. A ``build`` that also
 takes ``mode`` is told whether the run is a "simulation" or an "emulation"
 (remote callbacks exist only in emulation); one that takes other parameters gets
 them from ``--param``. A sweep calls ``build`` for every combination of the
-values given with ``--param`` and ``--seed``.
+values given with ``--param`` and ``--seed``. ``compare`` reads a metric of the
+runs of sweep and run folders and writes a table of statistics per run, with
+``--by`` one per value of a parameter, and a figure (see ``sorvane_core.compare``).
 
 ``--param NAME=V1,V2,...``: each value is an int, a float, ``true`` or ``false``,
 ``none``, a JSON list, object or string (``[1,2]``, ``{"a":1}``, ``"a,b"``), and
 otherwise text; commas inside brackets or quotes do not separate values. A name
 is given once, no value is empty, and ``run`` takes one value per name.
 
-Exit codes: 0 when every run finished, 1 when a run failed, 2 for a mistake in the
-command or the scenario, 130 after Ctrl-C.
+Exit codes: 0 when every run finished (for ``compare``: when the files are
+written), 1 when a run failed, 2 for a mistake in the command or the scenario,
+130 after Ctrl-C.
 """
 
 from __future__ import annotations
@@ -288,6 +294,35 @@ def parser() -> argparse.ArgumentParser:
     sweep.add_argument("--run-timeout", type=float, metavar="SECONDS",
                        help="end a run that takes longer, recorded as 'timeout'")
     sweep.add_argument("--no-progress", action="store_true", help="no progress bar")
+    compare = commands.add_parser(
+        "compare", help="compare a metric across the runs of sweeps and run folders",
+        description="Read a metric of every run of the sources and write, into --out, the "
+                    "statistics of each run (compare-<metric>.csv), with --by those per value "
+                    "of a parameter with their 95 % confidence intervals "
+                    "(compare-<metric>-by-<param>.csv), and a figure (compare-<metric>.png).")
+    compare.add_argument("sources", nargs="+", type=Path, metavar="SOURCE",
+                         help="a sweep folder, a run folder, or a run.json or sweep.csv")
+    compare.add_argument("--metric", required=True,
+                         help="<report>.<column>, e.g. energy.energy_j; a bare <report> is its "
+                              "value column")
+    compare.add_argument("--by", metavar="PARAM",
+                         help="a parameter of the runs: statistics and figure per value of it, "
+                              "over the runs (seeds) that share it")
+    compare.add_argument("--stat", default="mean",
+                         help="the statistic the summary figure shows, and one more column of "
+                              "the tables: mean, median, min, max, std, total, first, last or "
+                              "pNN (default mean)")
+    compare.add_argument("--per-tick", default="mean", choices=("mean", "sum", "max", "min"),
+                         help="how the rows of a tick (the entities of a per-node metric, say) "
+                              "become one value (default mean)")
+    compare.add_argument("--kind", default="ticks", choices=("ticks", "summary"),
+                         help="the figure: the metric over the ticks, or --stat per run or per "
+                              "value of --by (default ticks)")
+    compare.add_argument("--event", help="only the rows of this event (default: every row)")
+    compare.add_argument("--out", type=Path,
+                         help="folder of the files written (default: the first source folder)")
+    compare.add_argument("--include-failed", action="store_true",
+                         help="compare the runs that did not finish too, as far as they went")
     return top
 
 
@@ -381,13 +416,55 @@ def sweep(args: argparse.Namespace) -> int:
     return 0 if all(row["status"] == "finished" for row in rows) else 1
 
 
+def compare(args: argparse.Namespace) -> int:
+    from sorvane_core import compare as comparing
+    from sorvane_core.results.reports import file_stem
+
+    comparison = comparing.Comparison(args.sources, args.metric, per_tick=args.per_tick,
+                                      event=args.event, include_failed=args.include_failed)
+    # Every mistake is found before anything is written.
+    stats = list(dict.fromkeys([*comparing.STATS, comparing.check_stat(args.stat)]))
+    if args.by is not None:
+        comparison.by_column(args.by)
+    if not comparison.compared:
+        raise comparing.CompareError(comparing.nothing_to_compare(comparison.runs))
+    first = args.sources[0]
+    out = args.out if args.out is not None else first.parent if first.is_file() else first
+    out.mkdir(parents=True, exist_ok=True)
+    name = f"compare-{file_stem(args.metric)}"
+    per_run = out / f"{name}.csv"
+    comparison.summary(stats).to_csv(per_run, index=False)
+    written = [("per run", per_run)]
+    if args.by is not None:
+        grouped = out / f"{name}-by-{file_stem(args.by)}.csv"
+        comparison.grouped(args.by, stats).to_csv(grouped, index=False)
+        written.append((f"by {args.by}", grouped))
+    picture = out / f"{name}.png"
+    comparison.figure(args.by, args.kind, args.stat).savefig(picture, dpi=100)
+    written.append(("figure", picture))
+    print(f"{comparison.describe()}: {len(comparison.compared)} of {len(comparison.runs)} runs "
+          f"compared")
+    if comparison.left_out:
+        shown = ", ".join(f"{run.name} ({run.status})" for run in comparison.left_out)
+        print(f"left out of the statistics and the figure, as they did not finish: {shown} "
+              f"(--include-failed takes them in)")
+    for what, path in written:
+        print(f"{what}: {path}")
+    return 0
+
+
+COMMANDS = {"run": run, "sweep": sweep, "compare": compare}
+
+
 def main(argv: Sequence[str] | None = None) -> int:
     args = parser().parse_args(argv)
     # What run.json records as the command: this one, however main was reached.
     args.command_line = list(sys.argv) if argv is None else ["sorvane-sim", *argv]
+    from sorvane_core.compare import CompareError
+
     try:
-        return sweep(args) if args.command == "sweep" else run(args)
-    except ScenarioError as err:
+        return COMMANDS[args.command](args)
+    except (ScenarioError, CompareError) as err:
         print(f"sorvane-sim: {err}", file=sys.stderr)
         return 2
     except (FileExistsError, NotADirectoryError, PermissionError) as err:
