@@ -206,15 +206,18 @@ def main() -> None:
     parser.add_argument("--json", nargs="?", const=str(HERE.parent / "build" / "bench.json"),
                         metavar="FILE",
                         help="also write the figures as JSON (default build/bench.json)")
-    parser.add_argument("--only", choices=("calls", "runs", "models"),
-                        help="only the per-call benchmarks, the whole runs, or the models")
+    parser.add_argument("--only", choices=("calls", "runs", "models", "placement"),
+                        help="only the per-call benchmarks, the whole runs, the models, or "
+                             "the placement policies")
     parser.add_argument("--before", metavar="SITE",
                         help="also time the callback module of another build, installed in SITE "
                              "(pip install --target SITE), as the variant 'before'")
     args = parser.parse_args()
     rounds = 10 if args.quick else 40
 
-    variants = {"native": native, **load_baselines()}
+    # The twin and the Cython build are the baselines of the calls and the runs alone.
+    baselines = args.only in (None, "calls", "runs")
+    variants = {"native": native, **(load_baselines() if baselines else {})}
     if args.before:
         variants["before"] = load_before(Path(args.before))
     print(f"Python {sys.version.split()[0]}; best of {rounds} interleaved rounds")
@@ -227,6 +230,10 @@ def main() -> None:
         import meter
 
         figures["models"] = meter.run(rounds, args.quick)
+    if args.only in (None, "placement"):
+        import placement
+
+        figures["placement"] = placement.run(rounds, args.quick)
     if args.ray:
         import emulation
 

@@ -3,6 +3,8 @@
 import re
 from pathlib import Path
 
+import pytest
+
 README = Path(__file__).resolve().parent.parent / "README.md"
 
 
@@ -43,3 +45,26 @@ def test_the_models_page_runs(capsys):
         exec(compile(blocks[i], f"models.md[{i}]", "exec"), namespace)
     out = capsys.readouterr().out.splitlines()
     assert "energy_wh" in out[0] and float(out[-1]) < 1
+
+
+POLICIES = Path(__file__).resolve().parent.parent / "docs" / "policies.md"
+
+
+def test_the_policies_page_runs_and_prints_what_it_shows(capsys):
+    text = POLICIES.read_text()
+    (example,) = re.findall(r"```python\n(.*?)```", text, flags=re.S)
+    namespace: dict = {"__name__": "docs"}
+    exec(compile(example, "policies.md", "exec"), namespace)
+    shown = re.search(r"prints\n\n```\n(.*?)```", text, flags=re.S).group(1)
+    assert capsys.readouterr().out == shown
+    # The error the page quotes.
+    infr, apps = namespace["infr"], namespace["apps"]
+    infr.remove_node("cloud")
+    more = [app.copy() for app in apps]
+    for i, app in enumerate(more, 3):
+        app.id = f"cam{i}"
+    quoted = re.search(r"`(service 'ingest' of application 'cam4' .*?)`",
+                       " ".join(text.split()), flags=re.S).group(1)
+    with pytest.raises(ValueError) as error:
+        namespace["policies"].latency_aware(apps + more, infr)
+    assert str(error.value) == quoted
