@@ -11,6 +11,7 @@ to make. See ``docs/policies.md``.
     sim = Simulator(infr, placements, callbacks, policies=[policies.relieve_overload(1.0)])
 """
 
+from sorvane_core.policies.migration import consolidate, relieve_overload
 from sorvane_core.policies.placement import (
     DEFAULT_SEED,
     EDGE_FIRST_TIERS,
@@ -22,7 +23,6 @@ from sorvane_core.policies.placement import (
     random,
     worst_fit,
 )
-from sorvane_core.policies.migration import consolidate, relieve_overload
 
 __all__ = [
     "DEFAULT_SEED", "EDGE_FIRST_TIERS", "best_fit", "cloud_only", "consolidate", "edge_first",
