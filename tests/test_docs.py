@@ -52,11 +52,13 @@ POLICIES = Path(__file__).resolve().parent.parent / "docs" / "policies.md"
 
 def test_the_policies_page_runs_and_prints_what_it_shows(capsys):
     text = POLICIES.read_text()
-    (example,) = re.findall(r"```python\n(.*?)```", text, flags=re.S)
+    example, moving = re.findall(r"```python\n(.*?)```", text, flags=re.S)
     namespace: dict = {"__name__": "docs"}
     exec(compile(example, "policies.md", "exec"), namespace)
     shown = re.search(r"prints\n\n```\n(.*?)```", text, flags=re.S).group(1)
     assert capsys.readouterr().out == shown
+    exec(compile(moving, "policies.md[1]", "exec"), namespace)
+    assert "relieve_overload" in capsys.readouterr().out
     # The error the page quotes.
     infr, apps = namespace["infr"], namespace["apps"]
     infr.remove_node("cloud")
