@@ -70,3 +70,22 @@ def test_the_policies_page_runs_and_prints_what_it_shows(capsys):
     with pytest.raises(ValueError) as error:
         namespace["policies"].latency_aware(apps + more, infr)
     assert str(error.value) == quoted
+
+
+TUTORIAL = Path(__file__).resolve().parent.parent / "docs" / "tutorial.md"
+
+
+@pytest.mark.usefixtures("ray_session")
+def test_the_tutorial_study_runs_small(tmp_path, capsys):
+    (study,) = re.findall(r"```python\n(.*?)```", TUTORIAL.read_text(), flags=re.S)
+    examples = str(Path(__file__).resolve().parent.parent / "examples")
+    small = (study.replace('"examples"', repr(examples)).replace("(1, 2, 3)", "(1, 2)")
+             .replace("ticks=48", "ticks=6").replace('"runs/study', f'"{tmp_path}/study'))
+    exec(compile(small, "tutorial.md", "exec"), {"__name__": "tutorial"})
+    table = capsys.readouterr().out
+    assert all(policy in table for policy in ("first_fit", "latency_aware", "random"))
+    assert (tmp_path / "study" / "sla_violations.png").read_bytes()[:4] == b"\x89PNG"
+    import pandas as pd
+
+    runs = pd.read_csv(tmp_path / "study" / "sweep.csv")
+    assert len(runs) == 12 and set(runs["status"]) == {"finished"}
