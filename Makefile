@@ -18,7 +18,7 @@ demo: $(TOOLS)
 	$(PY) -m sorvane_core run examples/edge_cloud.py --ticks 60 --seed 1 --out runs/demo --plot
 
 test: $(TOOLS)
-	$(INSTALL) ".[test,analysis]"
+	$(INSTALL) ".[test,analysis,rl]"
 	$(PY) -m pytest $(PYTEST_ARGS)
 
 # ruff over the Python, clang-format over the native sources: both only check.
@@ -44,7 +44,7 @@ build: $(TOOLS)
 	$(INSTALL) .
 
 bench: $(TOOLS)
-	$(INSTALL) ".[test,bench]"
+	$(INSTALL) ".[test,bench,rl]"
 	$(PY) bench/run.py --ray
 
 # The native modules built with ASan and UBSan into build/asan-site, run under

@@ -206,9 +206,9 @@ def main() -> None:
     parser.add_argument("--json", nargs="?", const=str(HERE.parent / "build" / "bench.json"),
                         metavar="FILE",
                         help="also write the figures as JSON (default build/bench.json)")
-    parser.add_argument("--only", choices=("calls", "runs", "models", "placement"),
-                        help="only the per-call benchmarks, the whole runs, the models, or "
-                             "the placement policies")
+    parser.add_argument("--only", choices=("calls", "runs", "models", "placement", "rl"),
+                        help="only the per-call benchmarks, the whole runs, the models, the "
+                             "placement policies, or the reinforcement-learning environment")
     parser.add_argument("--before", metavar="SITE",
                         help="also time the callback module of another build, installed in SITE "
                              "(pip install --target SITE), as the variant 'before'")
@@ -234,6 +234,10 @@ def main() -> None:
         import placement
 
         figures["placement"] = placement.run(rounds, args.quick)
+    if args.only in (None, "rl"):
+        import rl_env
+
+        figures["rl"] = rl_env.run(rounds, args.quick)
     if args.ray:
         import emulation
 

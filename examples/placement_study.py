@@ -77,6 +77,6 @@ def build(seed: int, placement: str = "first_fit", relieve: bool = False) -> Any
     return infr, placements, callbacks, options
 
 
-def placed(placements: list[Placement]) -> dict[str, dict[str, str]]:
+def placed(placements: list[Placement]) -> dict[str, dict[Any, Any]]:
     """Where each service is, for a look at what a policy did."""
     return {str(pl.application.id): dict(pl.mapping) for pl in placements}
