@@ -177,7 +177,7 @@ class _Keys:
 
     __slots__ = ("cells",)
 
-    def __init__(self, cells: list[Any]) -> None:
+    def __init__(self, cells: Sequence[Any]) -> None:
         self.cells = cells
 
 
@@ -188,14 +188,14 @@ class _Known:
     LIMIT = 64
 
     def __init__(self) -> None:
-        self.lists: dict[int, tuple[list[Any], list[Any], str]] = {}
-        self.arrays: dict[tuple[int, str], tuple[list[Any], Any]] = {}
+        self.lists: dict[int, tuple[Sequence[Any], list[Any], str]] = {}
+        self.arrays: dict[tuple[int, str], tuple[Sequence[Any], Any]] = {}
         self.distinct: dict[int, int] = {}  # distinct cells of a list learnt
 
     def learn(self, keys: _Keys, check: Any) -> tuple[list[Any], str]:
         found = self.lists.get(id(keys.cells))
         if found is None or found[0] is not keys.cells:
-            plain = _plain(keys.cells)
+            plain = _plain(list(keys.cells))
             kind = _kind(plain)
             if kind in ("str", "text"):
                 check(plain)
@@ -226,7 +226,9 @@ class _Known:
         key = (id(keys.cells), kind)
         found = self.arrays.get(key)
         if found is None or found[0] is not keys.cells:
-            plain = self.lists[id(keys.cells)][1]
+            known = self.lists.get(id(keys.cells))
+            plain = known[1] if known is not None and known[0] is keys.cells \
+                else _plain(list(keys.cells))
             cells = [_text(cell) for cell in plain] if kind in ("text", "big") else plain
             found = self.arrays[key] = (keys.cells, pa.array(cells, type=_arrow_type(pa, kind)))
         return found[1]
@@ -442,7 +444,7 @@ class ParquetReport:
             if _is_array(cells):
                 columns[name] = cells.copy() if cells.dtype.kind in "biufU" else cells.tolist()
             else:  # the layout's own list, never changed: kept as it is
-                columns[name] = _Keys(cells if type(cells) is list else list(cells))
+                columns[name] = _Keys(cells)
         # Copied: the part is written seconds later, and must hold what was measured.
         columns.update({name: array.copy() for name, array in values.items()})
         self.pending.append(_Chunk(head[0], rows, columns))
