@@ -319,3 +319,21 @@ def test_without_pyarrow_parquet_reports_are_refused_up_front_and_csv_read(tmp_p
     assert len(sim.run(1)) == 2  # nothing to write, nothing needed
     with pytest.raises(ImportError, match=r"Parquet reports need pyarrow: pip install"):
         read_report(tmp_path / "before" / "v.parquet")
+
+
+def test_a_part_of_many_ticks_of_column_data_keeps_every_key(tmp_path, monkeypatch):
+    # More ticks in one part than the keys a report remembers: the keys of the nodes, a
+    # tuple the layout owns, must be the same object tick after tick.
+    from sorvane_core import models
+    from sorvane_core.results import parquet
+
+    monkeypatch.setattr(parquet, "PART_ROWS", 10**9)
+    monkeypatch.setattr(parquet, "PART_EVERY_S", 10**9)
+    infr = Infrastructure("dc")
+    for n in range(3):
+        infr.add_node(f"n{n}", cpu=4)
+    sim = Simulator(infr, [], [models.NodeUtilisation(report="parquet")], out=tmp_path)
+    sim.run(parquet._Known.LIMIT + 6)
+    rows = read_report(tmp_path / "utilisation.parquet")
+    assert len(rows) == 3 * (parquet._Known.LIMIT + 6)
+    assert rows["node"].tolist()[:3] == ["n0", "n1", "n2"]
