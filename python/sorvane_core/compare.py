@@ -58,7 +58,7 @@ import numpy as np
 from sorvane_core.plot import _COLOURS, label
 from sorvane_core.results.reports import RUN_RECORD, read_record
 from sorvane_core.results.rows import TAKEN
-from sorvane_core.results.tables import PREFERRED, import_pandas, read_report
+from sorvane_core.results.tables import PREFERRED, import_pandas, read_first
 from sorvane_core.sweeps import RUN_COLUMNS, TABLE, _earlier as run_folders
 from sorvane_core.utils.extras import ANALYSIS
 from sorvane_core.utils.types import KEY_COLUMNS, REPORT_SUFFIXES
@@ -315,14 +315,7 @@ def _report_path(run: Run, stem: str) -> list[Path]:
 
 
 def _read(run: Run, stem: str) -> pandas.DataFrame | None:
-    paths = _report_path(run, stem)
-    for path in paths:
-        try:
-            return read_report(path)
-        except ImportError:  # pyarrow missing: the CSV or JSON lines will do
-            if path == paths[-1]:
-                raise
-    return None
+    return read_first(_report_path(run, stem))
 
 
 @dataclass

@@ -57,13 +57,9 @@ def table(simulator: Simulator, name: Hashable, source: str | None = None) -> pa
     if source != "history" and folder is not None:
         files = report_files(cb)
         paths = [folder / files[kind] for kind in PREFERRED if kind in files]
-        written = [path for path in paths if _written(path)]
-        for path in written:
-            try:
-                return read_report(path)
-            except ImportError:  # pyarrow missing: the CSV or JSON lines will do
-                if path == written[-1]:
-                    raise
+        found = read_first([path for path in paths if _written(path)])
+        if found is not None:
+            return found
     if source != "reports" and simulator._kept_history:
         return history_table(simulator, cb)
     reasons = []
@@ -77,6 +73,19 @@ def table(simulator: Simulator, name: Hashable, source: str | None = None) -> pa
     if source != "reports":
         reasons.append("kept no history (history=False)")
     raise ValueError(f"no results of callback {name!r}: the last run {' and '.join(reasons)}")
+
+
+def read_first(paths: list[Path]) -> pandas.DataFrame | None:
+    """The first of the report files ``paths`` (one callback's, in the order of
+    :data:`PREFERRED`) that can be read: without pyarrow, a Parquet report gives way
+    to the CSV or JSON lines; None without any."""
+    for path in paths:
+        try:
+            return read_report(path)
+        except ImportError:
+            if path == paths[-1]:
+                raise
+    return None
 
 
 def read_report(path: str | os.PathLike[str]) -> pandas.DataFrame:
