@@ -267,6 +267,6 @@ def docstrings_extension():
     ("- item\n\n  >>> f(\n  ...     1)\n  2",
      "- item\n\n  ```pycon\n  >>> f(\n  ...     1)\n  2\n  ```"),
     ("No roles, no examples: > a quote stays.", "No roles, no examples: > a quote stays."),
-])
+], ids=["roles", "roles-unshortened", "doctest", "doctest-in-a-list", "plain"])
 def test_docstrings_are_shown_as_markdown(docstring, shown):
     assert docstrings_extension().markdown(docstring) == shown
