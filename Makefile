@@ -39,6 +39,15 @@ fuzz: $(TOOLS)
 	$(INSTALL) ".[test]"
 	FUZZ_EXAMPLES=$(FUZZ_EXAMPLES) $(PY) tests/fuzz/campaign.py $(FUZZ_ARGS)
 
+# The documentation site, strictly (any warning fails), into site/. The `docs` extra is
+# installed without building the package: the API reference reads the sources and the
+# .pyi stubs of the native modules, so nothing is compiled.
+.PHONY: docs
+docs: $(PY)
+	$(PIP) $$($(PY) -c "import tomllib; print(' '.join(\
+	  tomllib.load(open('pyproject.toml', 'rb'))['project']['optional-dependencies']['docs']))")
+	NO_MKDOCS_2_WARNING=1 $(VENV)/bin/mkdocs build --strict --site-dir site
+
 # Rebuild and reinstall after a source change.
 build: $(TOOLS)
 	$(INSTALL) .

@@ -183,6 +183,16 @@ def test_a_used_sweep_folder_is_refused_unless_overwritten(tmp_path, local_modul
 
 
 @pytest.mark.usefixtures("ray_session")
+def test_a_relative_folder_is_ours_not_the_workers(tmp_path, monkeypatch):
+    # Ray started in another folder than this one, as a cluster's workers do: the runs
+    # go beside their table all the same.
+    monkeypatch.chdir(tmp_path)
+    rows = sorvane_core.sweep(build, [{"seed": 1, "nodes": 2}], 3, "runs/relative")
+    assert rows[0]["status"] == "finished" and rows[0]["out"] == "runs/relative/run-0000"
+    assert json.loads((tmp_path / rows[0]["out"] / "run.json").read_text())["ticks_run"] == 3
+
+
+@pytest.mark.usefixtures("ray_session")
 @pytest.mark.parametrize("pause", [0.05, 3600], ids=["slow-ticks", "stuck"])
 def test_a_run_past_its_timeout_is_ended_and_recorded(tmp_path, local_module, pause):
     rows = sorvane_core.sweep(local_module.build, [{"seed": 1, "pause": pause}, {"seed": 2}],

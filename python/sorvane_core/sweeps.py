@@ -332,8 +332,11 @@ def sweep(
             pickler.unregister_pickle_by_value(by_value)
     common = {"command": sys.argv, "sweep": {"folder": str(folder), "runs": len(runs)},
               **(metadata or {})}
+    # The workers' working folder is not ours (Ray's, or that of the cluster's `ray
+    # start`): a relative folder would put the runs' reports elsewhere than the table.
+    where = folder.absolute()
     pending = {
-        _task.remote(shipped, p, ticks, str(folder / name),
+        _task.remote(shipped, p, ticks, str(where / name),
                      {**common, "sweep": {**common["sweep"], "run": name}}, run_timeout,
                      overwrite): i
         for i, (p, name) in enumerate(zip(runs, names))
