@@ -1,6 +1,20 @@
-# Set-up is part of every target: a fresh clone needs nothing but Python 3.12
+# Set-up is part of every target: a fresh clone needs nothing but a supported Python
 # (on PATH or under pyenv) and a C++20 compiler.
-VENV   ?= .venv
+#
+# PYTHON is the interpreter to work with: a version's command (python3.12, the default,
+# or python3.13) or the path of an interpreter. Each version has a venv of its own,
+# .venv for 3.12 and .venv-3.X for another, so that `make test PYTHON=python3.13` leaves
+# the 3.12 set-up as it is. The build folders are apart already: build/{wheel_tag} names
+# the interpreter (cp312, cp313).
+PYTHON ?= python3.12
+ifeq ($(findstring /,$(PYTHON)),)
+PYVER := $(patsubst python%,%,$(PYTHON))
+else
+PYVER := $(shell "$(PYTHON)" -c 'import sys; print("%d.%d" % sys.version_info[:2])' 2>/dev/null)
+endif
+# What the folders of a version other than 3.12 carry after their name.
+SUFFIX := $(if $(filter 3.12,$(PYVER)),,-$(PYVER))
+VENV   ?= .venv$(SUFFIX)
 PY     := $(VENV)/bin/python
 TOOLS  := $(VENV)/.build-tools
 PIP    := $(PY) -m pip install --disable-pip-version-check -q
@@ -56,20 +70,20 @@ bench: $(TOOLS)
 	$(INSTALL) ".[test,bench,rl]"
 	$(PY) bench/run.py --ray
 
-# The native modules built with ASan and UBSan into build/asan-site, run under
-# the suite's tests that need no Ray (Ray's own processes would inherit the
-# preloaded runtime).
-ASAN_SITE := build/asan-site
+# The native modules built with ASan and UBSan into build/asan-site (the venv's
+# suffix after it), run under the suite's tests that need no Ray (Ray's own
+# processes would inherit the preloaded runtime).
+ASAN_SITE := build/asan-site$(SUFFIX)
 sanitize: $(TOOLS)
 	$(INSTALL) ".[test]"
 	$(PIP) --no-build-isolation --no-deps --upgrade --target $(ASAN_SITE) \
-	  -Ccmake.define.SORVANE_SANITIZE=ON -Cbuild-dir=build/asan .
+	  -Ccmake.define.SORVANE_SANITIZE=ON -Cbuild-dir=build/asan$(SUFFIX) .
 	LD_PRELOAD="$$(gcc -print-file-name=libasan.so) $$(gcc -print-file-name=libubsan.so)" \
 	  PYTHONMALLOC=malloc ASAN_OPTIONS=detect_leaks=0 PYTHONPATH=$(ASAN_SITE) \
 	  $(PY) -m pytest -m "not ray" -p no:cacheprovider $(PYTEST_ARGS)
 
 $(PY):
-	@py=$$(scripts/find-python312.sh) || exit 1; \
+	@py=$$(scripts/find-python.sh "$(PYTHON)") || exit 1; \
 	  echo "creating $(VENV) with $$py"; "$$py" -m venv $(VENV)
 
 $(TOOLS): $(PY)

@@ -140,6 +140,38 @@ def test_binding_errors_are_worded_as_for_a_def(which, npos, names, defaults):
         fn.__defaults__ = saved
 
 
+# Edits of a parameter name, with letters of other cases and of no UTF-8 form among them.
+EDITS = st.lists(st.tuples(st.sampled_from(["insert", "delete", "replace", "swapcase"]),
+                           st.integers(0, 60), st.sampled_from(list("aEx_é\udc80"))),
+                 max_size=3)
+
+
+def edited(name, edits):
+    for op, i, c in edits:
+        i %= len(name) + 1
+        name = {"insert": name[:i] + c + name[i:], "delete": name[:i] + name[i + 1:],
+                "replace": name[:i] + c + name[i + 1:],
+                "swapcase": name[:i] + name[i:i + 1].swapcase() + name[i + 1:]}[op]
+    return name
+
+
+@pytest.mark.parametrize("which", FUNCTIONS)
+@settings(max_examples=40, deadline=None)
+@given(data=st.data())
+def test_unexpected_keywords_are_worded_as_for_a_def(which, data):
+    # From 3.13 the interpreter names the parameter that a mistyped keyword may have been
+    # meant for ("... argument 'Self'. Did you mean 'self'?"), by its own edit distance.
+    fn = FUNCTIONS[which]
+    name = data.draw(st.sampled_from(list(inspect.signature(fn).parameters)))
+    keyword = data.draw(st.one_of(
+        EDITS.map(lambda edits: edited(name, edits)),
+        st.sampled_from([name.upper(), name * 3, name + "x" * 40, "x" * 41 + name]),
+        st.text(alphabet="abfnrst_E", max_size=8)))
+    expected = outcome(reference(fn), (), {keyword: 0})
+    if expected is not None:
+        assert outcome(fn, (), {keyword: 0}) == expected
+
+
 class Holder:
     static = staticmethod(m._infrastructure_fn)
     prop = property(C.name.fget)

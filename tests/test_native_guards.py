@@ -79,6 +79,32 @@ def test_deep_nesting_on_a_small_thread_stack_raises_recursion_error():
     assert all(error.startswith("maximum recursion depth exceeded") for _, error in sizes), sizes
 
 
+# How deep collectors nest on the main thread: as deep as the interpreter's own count lets
+# them, which is its count of C calls in 3.12 and, in 3.13, whose bound on C calls is far
+# higher, the recursion limit of the Python frames between them.
+NESTING = {(3, 12): range(450, 510), (3, 13): range(950, 1000)}
+
+
+def test_collectors_nest_as_deep_as_the_interpreter_counts():
+    depth = child("""
+        import types
+        import sorvane_core.workflow.callbacks.callback as m
+
+        infr = types.SimpleNamespace(id="g", nodes=lambda data: [("n", 0)])
+        reached = [0]
+        def nested(depth):
+            def fn(node, res, placements, infr, view):
+                reached[0] = depth
+                return m._node_fn(nested(depth + 1), placements, infr, view)
+            return fn
+        try:
+            m._node_fn(nested(0), {}, infr, None)
+        except RecursionError:
+            print(reached[0])
+    """)
+    assert int(depth) in NESTING[sys.version_info[:2]]
+
+
 def test_code_made_while_code_is_made_is_the_one_kept():
     assert child("""
         import sys

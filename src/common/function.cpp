@@ -5,6 +5,7 @@
 #include <string>
 
 #include "common/guards.h"
+#include "common/suggestions.h"
 
 namespace sorvane {
 
@@ -122,6 +123,21 @@ void missing_arguments(FunctionObject* f, PyObject* const* bound, Py_ssize_t end
                  f->qualname, len, len == 1 ? "" : "s", joined.get());
 }
 
+void unexpected_keyword(FunctionObject* f, PyObject* keyword) noexcept {
+#if PY_VERSION_HEX >= 0x030D0000
+    // 3.13 names the parameter that the keyword may have been meant for.
+    PyObject* near = suggest_name(&PyTuple_GET_ITEM(f->varnames, 0), f->nparams, keyword);
+    if (near != nullptr) {
+        PyErr_Format(PyExc_TypeError,
+                     "%U() got an unexpected keyword argument '%S'. Did you mean '%S'?",
+                     f->qualname, keyword, near);
+        return;
+    }
+#endif
+    PyErr_Format(PyExc_TypeError, "%U() got an unexpected keyword argument '%S'", f->qualname,
+                 keyword);
+}
+
 // Index of the parameter named `keyword`, -1 when there is none, -2 on error.
 Py_ssize_t find_param(FunctionObject* f, PyObject* keyword) noexcept {
     PyObject* const* names = &PyTuple_GET_ITEM(f->varnames, 0);
@@ -182,8 +198,7 @@ PyObject* call_general(FunctionObject* f, PyObject* const* args, Py_ssize_t narg
         }
         if (j == -1) {
             if (!varkw) {
-                PyErr_Format(PyExc_TypeError, "%U() got an unexpected keyword argument '%S'",
-                             f->qualname, keyword);
+                unexpected_keyword(f, keyword);
                 return nullptr;
             }
             if (PyDict_SetItem(varkw.get(), keyword, value) < 0) {

@@ -9,11 +9,12 @@ namespace sorvane {
 // code; if not, RecursionError is set. (Called where a native function is
 // entered from the interpreter, so it keeps the C API's convention.)
 // Nesting (a callback whose logic calls a collector whose callable calls a
-// collector, ...) is bounded first by the interpreter's own count of C calls
-// (about 500 nested collectors in 3.12), and on a thread whose stack is
-// smaller than that needs, by this: the last 128 KiB of a thread's stack
-// (half of a smaller stack) are left for the Python code that runs between
-// two native calls and for unwinding.
+// collector, ...) is bounded first by the interpreter's own counts: in 3.12
+// its count of C calls (about 500 nested collectors), in 3.13, whose bound on
+// C calls is far higher, the recursion limit of Python frames (about 1000).
+// On a thread whose stack is smaller than that needs, it is bounded by this:
+// the last 128 KiB of a thread's stack (half of a smaller stack) are left for
+// the Python code that runs between two native calls and for unwinding.
 bool enough_stack() noexcept;
 
 // Counts the items of a long native loop and, every few thousand, lets the

@@ -7,9 +7,12 @@
 // "_remote", kRemote is "remote" and kDunderName is "__name__".
 //
 // A Name is interned once per process, at the first import of either module
-// (under the GIL, before any use), into an immortal string, and never changes
-// after that: it is a constant in all but the C++ sense. The modules refuse
-// to load in sub-interpreters (imports.cpp), so no interpreter sees another's.
+// (under the GIL, before any use), and never changes after that: it is a
+// constant in all but the C++ sense. The library holds its reference for the
+// life of the process: 3.12 makes interned strings immortal, 3.13 does not,
+// and a held reference keeps the name the one interned string of its text, on
+// which the comparisons by identity rely. The modules refuse to load in
+// sub-interpreters (imports.cpp), so no interpreter sees another's.
 #pragma once
 
 #include "common/ref.h"

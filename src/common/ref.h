@@ -13,6 +13,13 @@
 
 #include <utility>
 
+// The modules rely on the GIL throughout (borrowed references, the caches of
+// their module state) and do not declare Py_mod_gil: a free-threaded
+// interpreter is not one they are built for.
+#ifdef Py_GIL_DISABLED
+#error "sorvane_core's native modules need a Python built with the GIL, not a free-threaded one"
+#endif
+
 namespace sorvane {
 
 class Ref {
@@ -59,7 +66,7 @@ private:
     PyObject* ptr_ = nullptr;
 };
 
-// Py_None as an owned reference (immortal in 3.12, but counted all the same).
+// Py_None as an owned reference (immortal since 3.12, but counted all the same).
 inline PyObject* new_none() noexcept { return Py_NewRef(Py_None); }
 
 }  // namespace sorvane

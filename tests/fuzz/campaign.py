@@ -1627,9 +1627,10 @@ def is_plain(v):
 # ---------------------------------------------------------------------------------------------
 # The child: one family, hypothesis-driven, then the leak check.
 
-# Whether the last example run may join the leak check's batch. CPython 3.12.1 leaks what a
-# __hash__ returns when that is not an int (slot_tp_hash drops the error path's reference): an
-# example where a hostile __hash__ did so leaks in the interpreter, whatever the modules do.
+# Whether the last example run may join the leak check's batch. CPython 3.12.1 and 3.13.0 leak
+# what a __hash__ returns when that is not an int (slot_tp_hash drops the error path's
+# reference): an example where a hostile __hash__ did so leaks in the interpreter, whatever the
+# modules do.
 LAST_RUN = {"leak_free": True}
 
 
