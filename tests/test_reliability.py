@@ -147,8 +147,12 @@ def test_an_actor_lost_mid_run_ends_the_run_cleanly(monkeypatch, where):
         kill_b_at_operation(monkeypatch, 1 if where == "deploy" else 2)
     sim = Simulator(infr, [pl], [NodeName("die" if where == "collector" else None)],
                     mode="emulation")
-    with pytest.raises(ray.exceptions.RayActorError):
+    # Whether Ray has released a dead actor's name by the next lookup is a race: the run
+    # ends with the actor's error, or with the failed lookup that names it.
+    with pytest.raises((ray.exceptions.RayActorError, ValueError)) as ended:
         sim.run(2)
+    if ended.type is ValueError:
+        assert f"'{actor_name(infr.id, 'b')}'" in str(ended.value)
     monkeypatch.undo()
     assert_no_actor_left(infr)
     assert_next_run_works(infr, pl)
