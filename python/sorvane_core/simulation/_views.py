@@ -11,7 +11,9 @@ from collections.abc import Hashable, Mapping
 from types import MappingProxyType
 from typing import Any
 
-from sorvane_core.placement import CHANGES, Placement
+from sorvane_core.placement import CHANGES, Placement, changed_since
+
+Changes = list[tuple[Hashable, Mapping[Hashable, Hashable], Mapping[Hashable, Hashable]]]
 
 
 class ViewCache:
@@ -19,25 +21,70 @@ class ViewCache:
 
     Rebuilt only after a change of a tracked dict, and then only for the
     applications whose mapping changed; earlier views keep their own snapshot.
+    When the clock's log names only mappings this cache holds, those are all it
+    looks at; anything else (a new mapping, a change of the placements dict, a
+    log that no longer reaches back) and it walks every application.
     """
 
     def __init__(self) -> None:
         self.seen = -1  # CHANGES.value at the last refresh
         self.source: Any = None  # the placements dict refreshed from
         self._inner: dict[Hashable, tuple[Any, int | None, Mapping[Hashable, Hashable]]] = {}
+        # id of each mapping held in _inner -> the applications placed by it. The
+        # mappings are held, so their ids stay theirs.
+        self._owners: dict[int, list[Hashable]] = {}
+        self._frozen: dict[Hashable, Mapping[Hashable, Hashable]] = {}
         self.frozen: Mapping[Hashable, Mapping[Hashable, Hashable]] = MappingProxyType({})
 
-    def refresh(
-        self, placements: Mapping[Hashable, Placement]
-    ) -> list[tuple[Hashable, Mapping[Hashable, Hashable], Mapping[Hashable, Hashable]]]:
+    def refresh(self, placements: Mapping[Hashable, Placement]) -> Changes:
         """Snapshot ``placements`` (application id -> Placement) into ``frozen``; return
         (application, its mapping before, its mapping now) for each application
         that was there before and whose mapping changed."""
-        self.seen = CHANGES.value
-        changed = []
+        seen, self.seen = self.seen, CHANGES.value
+        if (
+            self._owners
+            and placements is self.source
+            and getattr(placements, "version", None) is not None
+        ):
+            idents = changed_since(seen)
+            if idents is not None:
+                changed = self._refresh_some(idents)
+                if changed is not None:
+                    return changed
+        return self._refresh_all(placements)
+
+    def _refresh_some(self, idents: list[int]) -> Changes | None:
+        """Refresh the applications of the mappings ``idents`` names; None when
+        one of them is not a mapping held here, such as the placements dict itself
+        (the caller then walks them all)."""
+        apps = []
+        for ident in set(idents):
+            owners = self._owners.get(ident)
+            if owners is None:
+                return None
+            apps.extend(owners)
+        if not apps:
+            return []
+        changed: Changes = []
+        frozen = dict(self._frozen)
+        inner = self._inner
+        for app in apps:
+            mapping, _, before = inner[app]
+            now = MappingProxyType(dict(mapping))
+            inner[app] = (mapping, getattr(mapping, "version", None), now)
+            frozen[app] = now
+            if before != now:
+                changed.append((app, before, now))
+        self._frozen = frozen
+        self.frozen = MappingProxyType(frozen)
+        return changed
+
+    def _refresh_all(self, placements: Mapping[Hashable, Placement]) -> Changes:
+        changed: Changes = []
         self.source = placements
         previous = self._inner
         inner: dict[Hashable, tuple[Any, int | None, Mapping[Hashable, Hashable]]] = {}
+        owners: dict[int, list[Hashable]] = {}
         for app, pl in placements.items():
             mapping = pl.mapping
             version = getattr(mapping, "version", None)
@@ -53,6 +100,11 @@ class ViewCache:
                 inner[app] = (mapping, version, MappingProxyType(dict(mapping)))
                 if kept is not None and kept[2] != inner[app][2]:
                     changed.append((app, kept[2], inner[app][2]))
+            owners.setdefault(id(mapping), []).append(app)
         self._inner = inner
-        self.frozen = MappingProxyType({app: entry[2] for app, entry in inner.items()})
+        # A mapping that is not a tracked dict changes unseen: such placements are
+        # walked every time.
+        self._owners = owners if all(entry[1] is not None for entry in inner.values()) else {}
+        self._frozen = {app: entry[2] for app, entry in inner.items()}
+        self.frozen = MappingProxyType(self._frozen)
         return changed
