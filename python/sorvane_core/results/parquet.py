@@ -143,11 +143,14 @@ _WRITER: ThreadPoolExecutor | None = None
 
 
 def _writer() -> ThreadPoolExecutor:
-    """The thread that writes the parts of every report, one after the other: pyarrow
-    lets the run go on while it encodes and compresses."""
+    """The threads that write the parts of every report: pyarrow lets the run go on
+    while it encodes and compresses. A report has one part in flight at a time, so
+    its parts are written in order; parts of different reports are written side by
+    side, two at least (the encoder is what a run with large reports waits for)."""
     global _WRITER
     if _WRITER is None:
-        _WRITER = ThreadPoolExecutor(max_workers=1, thread_name_prefix="sorvane-parquet")
+        workers = min(4, max(2, os.cpu_count() or 2))
+        _WRITER = ThreadPoolExecutor(max_workers=workers, thread_name_prefix="sorvane-parquet")
     return _WRITER
 
 
@@ -402,7 +405,7 @@ class ParquetReport:
         self.batch = _Batch(0, {})
         self.since = time.monotonic()  # when the last part was written
         self.known = _Known()
-        self.writing: Future[None] | None = None  # the part in the writer thread
+        self.writing: Future[None] | None = None  # the part in a writer thread
 
     def failed(self, head: Head, value: Any, reason: Any) -> UnwritableValueError:
         return UnwritableValueError(self.callback, head[0], value, self.path.name, reason)
@@ -507,7 +510,7 @@ class ParquetReport:
 
     def _write_part(self) -> None:
         """Hand the batch over as the next part. The table is made here, from what
-        was measured; the writing goes on in the writer thread, while the run goes
+        was measured; the writing goes on in a writer thread, while the run goes
         on. Called again after an interrupt, it hands the same part over again:
         the batch moves on in one step, once the part is handed over."""
         batch = self.batch
