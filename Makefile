@@ -29,7 +29,8 @@ INSTALL := $(PIP) --no-build-isolation -Cbuild-dir=build/{wheel_tag} \
 
 demo: $(TOOLS)
 	$(INSTALL) ".[analysis]"
-	$(PY) -m sorvane_core run examples/edge_cloud.py --ticks 60 --seed 1 --out runs/demo --plot
+	$(PY) -m sorvane_core run examples/edge_cloud.py --ticks 60 --seed 1 --out runs/demo --plot \
+	  --overwrite
 
 test: $(TOOLS)
 	$(INSTALL) ".[test,analysis,rl]"
