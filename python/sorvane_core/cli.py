@@ -411,9 +411,16 @@ def sweep(args: argparse.Namespace) -> int:
         ended = row["error"] if row["status"] != "finished" else (
             "stopped by a trigger" if row["stopped"] else "ran to the end")
         print(f"{row['run']} ({shown}): {row['status']}, {row['ticks_run']} ticks, "
-              f"{row['wall_time_s']} s; {ended}")
+              f"{_seconds(row['wall_time_s'])}; {ended}")
     print(f"table of the runs: {out / 'sweep.csv'}")
     return 0 if all(row["status"] == "finished" for row in rows) else 1
+
+
+def _seconds(value: float | None) -> str:
+    """A run's wall time as people read it: 0.025 s, 3.21 s, 1234 s."""
+    if value is None:
+        return "time unknown"
+    return f"{value:.3g} s" if value < 100 else f"{value:.0f} s"
 
 
 def compare(args: argparse.Namespace) -> int:
