@@ -211,6 +211,48 @@ def test_the_page_runs_on_ray(name, tmp_path, monkeypatch, capsys):
     CHECKS[name](namespace, outputs, tmp_path)
 
 
+# -- the command lines of the README -----------------------------------------------
+
+
+def commands(page: str) -> list[list[str]]:
+    """The ``sorvane-sim`` command lines of the page's shell blocks, as arguments."""
+    import shlex
+
+    found = []
+    for fence in FENCE.finditer((ROOT / page).read_text()):
+        if fence.group(1) == "sh":
+            for line in fence.group(2).replace("\\\n", " ").splitlines():
+                words = shlex.split(line, comments=True)
+                if words and words[0].endswith("sorvane-sim") and len(words) > 1:
+                    found.append(words[1:])
+    return found
+
+
+# (page, its commands' first words, what the test shortens, a file the commands made)
+COMMAND_PAGES = [
+    ("README.md", ["run", "sweep", "compare"], (), "runs/study/compare-energy.energy_wh.png"),
+    ("docs/tutorial.md", ["run", "sweep", "compare", "compare"],
+     (("1,2,3", "1,2"), ("48", "6")), "runs/study/compare-sla.violated.png"),
+]
+
+
+@pytest.mark.usefixtures("ray_session")
+@pytest.mark.parametrize("page, first, smaller, made", COMMAND_PAGES)
+def test_the_command_lines_run(page, first, smaller, made, tmp_path, monkeypatch):
+    """What a reader types after `make demo`, in the page's order, from a clone's root."""
+    from sorvane_core import cli
+
+    (tmp_path / "examples").symlink_to(ROOT / "examples")
+    monkeypatch.chdir(tmp_path)
+    lines = commands(page)
+    assert [words[0] for words in lines] == first
+    for words in lines:
+        words = [dict(smaller).get(word, word) for word in words]
+        quiet = ["--no-progress"] if words[0] in ("run", "sweep") else []
+        assert cli.main([*words, *quiet]) == 0, words
+    assert (tmp_path / made).is_file()
+
+
 # -- what the pages may hold --------------------------------------------------------
 
 
