@@ -5,7 +5,7 @@ page, from a fresh folder that holds a link to ``examples/`` (as a reader in the
 the clone would). A block followed by a line that starts with "prints" and a fenced
 block prints exactly that. A block that cannot run in a test is preceded by a line
 ``<!-- not run: the reason -->``: it is compiled, not run. Shell commands go in ```sh
-blocks, which are not run.
+blocks; the ``sorvane-sim`` command lines of the README and of the tutorial run too.
 """
 
 import re
