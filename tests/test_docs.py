@@ -309,6 +309,8 @@ def docstrings_extension():
     ("- item\n\n  >>> f(\n  ...     1)\n  2",
      "- item\n\n  ```pycon\n  >>> f(\n  ...     1)\n  2\n  ```"),
     ("No roles, no examples: > a quote stays.", "No roles, no examples: > a quote stays."),
-], ids=["roles", "roles-unshortened", "doctest", "doctest-in-a-list", "plain"])
+    ("See ``docs/models.md``; ``docs/`` stays.",
+     "See [the models page](../models.md); ``docs/`` stays."),
+], ids=["roles", "roles-unshortened", "doctest", "doctest-in-a-list", "plain", "page"])
 def test_docstrings_are_shown_as_markdown(docstring, shown):
     assert docstrings_extension().markdown(docstring) == shown

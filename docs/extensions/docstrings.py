@@ -3,6 +3,7 @@ terminal (``help()``, doctest) and the site, are shown as Markdown.
 
 - Sphinx roles (``:func:`runs```, ``:class:`~a.b.C```) become code spans (``runs``,
   ``C``).
+- Pages of the guide named by path (``docs/models.md``) become links to them.
 - Doctest examples (``>>>`` lines and the output after them) become ``pycon`` code
   blocks; Markdown would read their ``>`` as nested quotes.
 
@@ -15,6 +16,9 @@ import re
 from typing import Any
 
 _ROLE = re.compile(r":(?:py:)?(?:func|class|meth|attr|mod|data|exc|obj):`(~?)([^`]+)`")
+# ``docs/models.md``: a page of the guide, named by its path for readers of help();
+# on the site, a link to it (the API reference is one folder down).
+_PAGE = re.compile(r"``docs/([\w-]+)\.md``")
 
 
 def markdown(text: str) -> str:
@@ -22,6 +26,7 @@ def markdown(text: str) -> str:
     # `~a.b.C` shows as `C`, as Sphinx shows it.
     text = _ROLE.sub(lambda m: f"`{m.group(2).rsplit('.', 1)[-1] if m.group(1) else m.group(2)}`",
                      text)
+    text = _PAGE.sub(lambda m: f"[the {m.group(1)} page](../{m.group(1)}.md)", text)
     out: list[str] = []
     lines = text.split("\n")
     i = 0
