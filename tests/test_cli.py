@@ -22,6 +22,15 @@ def sorvane_sim(*args, cwd=None):
                           capture_output=True, text=True, timeout=300)
 
 
+def test_version_is_the_installed_packages(capsys):
+    from importlib.metadata import version
+
+    with pytest.raises(SystemExit) as done:
+        cli.main(["--version"])
+    assert done.value.code == 0
+    assert capsys.readouterr().out.startswith(f"sorvane-sim {version('sorvane_core')} (Python ")
+
+
 def test_the_example_scenario_from_the_command_line(tmp_path):
     done = sorvane_sim("run", SCENARIO, "--ticks", 30, "--seed", 3, "--out", tmp_path / "a",
                        "--plot")

@@ -36,6 +36,7 @@ import importlib.util
 import inspect
 import itertools
 import json
+import platform
 import sys
 import traceback
 from collections.abc import Iterable, Mapping, Sequence
@@ -43,6 +44,7 @@ from pathlib import Path
 from types import ModuleType
 from typing import Any, cast
 
+from sorvane_core import __version__
 from sorvane_core.simulation import Simulator
 from sorvane_core.sweeps import new_seed, options_of, takes
 
@@ -258,6 +260,8 @@ def seeds(text: str) -> list[Any]:
 
 def parser() -> argparse.ArgumentParser:
     top = argparse.ArgumentParser(prog="sorvane-sim", description=__doc__.split("\n\n")[0])
+    top.add_argument("--version", action="version",
+                     version=f"sorvane-sim {__version__} (Python {platform.python_version()})")
     commands = top.add_subparsers(dest="command", required=True, metavar="COMMAND")
     run = commands.add_parser("run", help="run a scenario and write its reports",
                               description="Run a scenario and write its reports, run.json and, "
