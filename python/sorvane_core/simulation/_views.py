@@ -33,6 +33,7 @@ class ViewCache:
         # id of each mapping held in _inner -> the applications placed by it. The
         # mappings are held, so their ids stay theirs.
         self._owners: dict[int, list[Hashable]] = {}
+        self._position: dict[Hashable, int] = {}  # application -> its place in placements
         self._frozen: dict[Hashable, Mapping[Hashable, Hashable]] = {}
         self.frozen: Mapping[Hashable, Mapping[Hashable, Hashable]] = MappingProxyType({})
 
@@ -65,6 +66,9 @@ class ViewCache:
             apps.extend(owners)
         if not apps:
             return []
+        # In the order of the placements, as a walk of them all gives them: the moves
+        # are recorded in this order.
+        apps.sort(key=self._position.__getitem__)
         changed: Changes = []
         frozen = dict(self._frozen)
         inner = self._inner
@@ -105,6 +109,7 @@ class ViewCache:
         # A mapping that is not a tracked dict changes unseen: such placements are
         # walked every time.
         self._owners = owners if all(entry[1] is not None for entry in inner.values()) else {}
+        self._position = {app: i for i, app in enumerate(inner)}
         self._frozen = {app: entry[2] for app, entry in inner.items()}
         self.frozen = MappingProxyType(self._frozen)
         return changed
