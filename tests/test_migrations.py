@@ -238,12 +238,15 @@ def plain_relieve(infr, placements, threshold):
                 return math.inf
 
         def added(m):
-            total = 0.0
+            """(peers with no path to m, latency added to those with a path to m and n)"""
+            cut, total = 0, 0.0
             for p in peers:
                 if node[p] is not None:
-                    step = far(node[p], m) - far(node[p], n)
-                    total += math.inf if step != step else step
-            return total
+                    there, here = far(node[p], m), far(node[p], n)
+                    cut += there == math.inf
+                    if there < math.inf and here < math.inf:
+                        total += there - here
+            return cut, total
         target = min(fits, key=added)  # the first of the least
         asked[n] -= d
         asked[target] += d
@@ -289,6 +292,21 @@ def test_relieve_overload_moves_as_its_rule_says(world, threshold):
     infr, placements = world
     sim = Simulator(infr, placements, [])
     assert relieve_overload(threshold)(sim) == plain_relieve(infr, placements, threshold)
+
+
+def test_relieve_overload_keeps_what_it_can_reach_on_a_split_infrastructure():
+    # No links: s1 leaves the full node 1 and its peer s2 there whatever it does;
+    # on node 2 it joins s0, on node 0 it reaches neither.
+    infr = Infrastructure("split")
+    for n, cpu in [(0, 2), (1, 0), (2, 4)]:
+        infr.add_node(n, cpu=cpu)
+    app = Application("a")
+    for s in ("s0", "s1", "s2"):
+        app.add_service(s, cpu=1)
+    app.add_interaction("s0", "s1")
+    app.add_interaction("s1", "s2")
+    pl = Placement(app, infr, {"s0": 2, "s1": 1, "s2": 1})
+    assert relieve_overload(0.5)(Simulator(infr, [pl], [])) == [("a", "s1", 2, "relieve_overload")]
 
 
 @settings(max_examples=60, deadline=None)

@@ -10,10 +10,12 @@ node or service with array operations.
 
 - ``relieve_overload(threshold=1.0)``: for each node whose utilisation is above
   ``threshold``, the most demanding service on it goes to the node where it
-  fits (utilisation at most ``threshold`` after the move) that adds the least
-  latency to its interactions (the sum, over the services it talks to, of the
-  shortest-path latency from their node to the new one, less that to the old
-  one; among equals, the first node in the infrastructure's order).
+  fits (utilisation at most ``threshold`` after the move) that leaves the fewest
+  of the services it talks to without a path to it, then adds the least latency
+  to its interactions (the sum, over the services it talks to with a path to
+  both nodes, of the shortest-path latency from their node to the new one, less
+  that to the old one); among equals, the first node in the infrastructure's
+  order.
 - ``consolidate(threshold)``: each node in use at most ``threshold`` (the least
   used first) is emptied when all its services fit on nodes already in use
   (utilisation at most ``max_utilisation`` after the moves; each service to the
@@ -113,8 +115,9 @@ class relieve_overload(_Policy):  # noqa: N801 - used as the function it stands 
             candidates = np.flatnonzero(room)
             if not len(candidates):
                 continue
-            added = self._added_latency(network, node, service, n, candidates, distances)
-            target = int(candidates[np.argmin(added)])
+            cut, added = self._added_latency(network, node, service, n, candidates, distances)
+            # The fewest cut off, then the least added; lexsort is stable: the first.
+            target = int(candidates[np.lexsort((added, cut))[0]])
             asked[n] -= asked_more
             asked[target] += asked_more
             node[service] = target
@@ -124,21 +127,26 @@ class relieve_overload(_Policy):  # noqa: N801 - used as the function it stands 
     def _added_latency(
         self, network: Network, node: np.ndarray, service: int, source: int,
         candidates: np.ndarray, distances: dict[int, np.ndarray],
-    ) -> np.ndarray:
-        """For each candidate node, the latency that moving ``service`` there from
-        ``source`` adds to its interactions."""
+    ) -> tuple[np.ndarray, np.ndarray]:
+        """For each candidate node, if ``service`` moved there from ``source``: how
+        many of the services it talks to would have no path to it, and the latency
+        added to its interactions with those that have a path to both nodes."""
         src, dst = network.inter_src, network.inter_dst
         touching = np.flatnonzero((src == service) | (dst == service))
         peers = np.where(src[touching] == service, dst[touching], src[touching])
         peer_nodes = node[peers]
+        cut = np.zeros(len(candidates), dtype=np.int64)
         added = np.zeros(len(candidates))
         for p in peer_nodes[peer_nodes >= 0].tolist():
             far = distances.get(p)
             if far is None:
                 far = distances[p] = _distances_from(network, p)
-            with np.errstate(invalid="ignore"):  # inf - inf: unreachable either way
-                added += np.nan_to_num(far[candidates] - far[source], nan=math.inf)
-        return added
+            there = far[candidates]
+            reached = np.isfinite(there)
+            cut += ~reached
+            if math.isfinite(far[source]):
+                added += np.where(reached, there - far[source], 0.0)
+        return cut, added
 
     def __repr__(self) -> str:
         return f"relieve_overload({self.threshold!r}, every={self.every})"
