@@ -273,6 +273,9 @@ def pages_with_code() -> list[str]:
 
 def test_every_page_with_code_is_run():
     assert pages_with_code() == sorted(n for n in PAGES if blocks(n))
+    pages = [ROOT / "README.md", *(ROOT / "docs").rglob("*.md")]
+    with_commands = {str(p.relative_to(ROOT)) for p in pages if commands(str(p.relative_to(ROOT)))}
+    assert with_commands == set(COMMAND_PAGES)
     for page in PAGES.values():
         if page.elsewhere:
             path, test = page.elsewhere.split("::")
