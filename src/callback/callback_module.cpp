@@ -62,30 +62,13 @@ int exec_module(PyObject* module) noexcept {
     return run_statements(module, define);
 }
 
-PyModuleDef_Slot module_slots[] = {
-    {Py_mod_exec, reinterpret_cast<void*>(exec_module)},
-    // Refused in any sub-interpreter (prepare_module): the interned names are
-    // the process's.
-    {Py_mod_multiple_interpreters, Py_MOD_MULTIPLE_INTERPRETERS_NOT_SUPPORTED},
-    {0, nullptr},
-};
-
-PyModuleDef module_def = {
-    PyModuleDef_HEAD_INIT,
-    "sorvane_core.workflow.callbacks.callback",
-    kModuleDoc,
-    sizeof(CallbackState),
-    nullptr,
-    module_slots,
-    StateSlots<CallbackState>::traverse,
-    StateSlots<CallbackState>::clear,
-    StateSlots<CallbackState>::free,
-};
+const char kModuleName[] = "sorvane_core.workflow.callbacks.callback";
+using Definition = ModuleDefinition<CallbackState, exec_module, kModuleName, kModuleDoc>;
 
 }  // namespace
 
 }  // namespace sorvane::callback
 
 PyMODINIT_FUNC PyInit_callback() noexcept {
-    return PyModuleDef_Init(&sorvane::callback::module_def);
+    return PyModuleDef_Init(&sorvane::callback::Definition::def);
 }

@@ -56,6 +56,30 @@ struct StateSlots {
     static void free(void* module) noexcept { clear(static_cast<PyObject*>(module)); }
 };
 
+// The definition of a module named `Name`: its exec slot, its state of type
+// `State` with that state's slots, and no sub-interpreters (the interned names
+// are the process's; prepare_module refuses them at load as well). The
+// module's PyInit returns PyModuleDef_Init(&ModuleDefinition<...>::def).
+template <typename State, int (*Exec)(PyObject*) noexcept, const char* Name, const char* Doc>
+struct ModuleDefinition {
+    static inline PyModuleDef_Slot slots[] = {
+        {Py_mod_exec, reinterpret_cast<void*>(Exec)},
+        {Py_mod_multiple_interpreters, Py_MOD_MULTIPLE_INTERPRETERS_NOT_SUPPORTED},
+        {0, nullptr},
+    };
+    static inline PyModuleDef def = {
+        PyModuleDef_HEAD_INIT,
+        Name,
+        Doc,
+        sizeof(State),
+        nullptr,
+        slots,
+        StateSlots<State>::traverse,
+        StateSlots<State>::clear,
+        StateSlots<State>::free,
+    };
+};
+
 // How a native body sees its call: the function object, its module state and
 // globals, and the *args and **kwargs of the call, if the signature has them.
 class Call {

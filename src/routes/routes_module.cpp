@@ -26,28 +26,13 @@ int exec_module(PyObject* module) noexcept {
     return run_statements(module, define);
 }
 
-PyModuleDef_Slot module_slots[] = {
-    {Py_mod_exec, reinterpret_cast<void*>(exec_module)},
-    // Refused in any sub-interpreter (prepare_module): the interned names are
-    // the process's.
-    {Py_mod_multiple_interpreters, Py_MOD_MULTIPLE_INTERPRETERS_NOT_SUPPORTED},
-    {0, nullptr},
-};
-
-PyModuleDef module_def = {
-    PyModuleDef_HEAD_INIT,
-    "sorvane_core.models._routes",
-    kModuleDoc,
-    sizeof(RoutesState),
-    nullptr,
-    module_slots,
-    StateSlots<RoutesState>::traverse,
-    StateSlots<RoutesState>::clear,
-    StateSlots<RoutesState>::free,
-};
+const char kModuleName[] = "sorvane_core.models._routes";
+using Definition = ModuleDefinition<RoutesState, exec_module, kModuleName, kModuleDoc>;
 
 }  // namespace
 
 }  // namespace sorvane::routes
 
-PyMODINIT_FUNC PyInit__routes() noexcept { return PyModuleDef_Init(&sorvane::routes::module_def); }
+PyMODINIT_FUNC PyInit__routes() noexcept {
+    return PyModuleDef_Init(&sorvane::routes::Definition::def);
+}

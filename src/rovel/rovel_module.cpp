@@ -48,28 +48,13 @@ int exec_module(PyObject* module) noexcept {
     return run_statements(module, define);
 }
 
-PyModuleDef_Slot module_slots[] = {
-    {Py_mod_exec, reinterpret_cast<void*>(exec_module)},
-    // Refused in any sub-interpreter (prepare_module): the interned names are
-    // the process's.
-    {Py_mod_multiple_interpreters, Py_MOD_MULTIPLE_INTERPRETERS_NOT_SUPPORTED},
-    {0, nullptr},
-};
-
-PyModuleDef module_def = {
-    PyModuleDef_HEAD_INIT,
-    "sorvane_core.simulation._simulator.rovel",
-    kModuleDoc,
-    sizeof(RovelState),
-    nullptr,
-    module_slots,
-    StateSlots<RovelState>::traverse,
-    StateSlots<RovelState>::clear,
-    StateSlots<RovelState>::free,
-};
+const char kModuleName[] = "sorvane_core.simulation._simulator.rovel";
+using Definition = ModuleDefinition<RovelState, exec_module, kModuleName, kModuleDoc>;
 
 }  // namespace
 
 }  // namespace sorvane::rovel
 
-PyMODINIT_FUNC PyInit_rovel() noexcept { return PyModuleDef_Init(&sorvane::rovel::module_def); }
+PyMODINIT_FUNC PyInit_rovel() noexcept {
+    return PyModuleDef_Init(&sorvane::rovel::Definition::def);
+}
