@@ -113,6 +113,28 @@ def network_of(simulator: Any, attributes: Attributes, route: Route | None) -> N
     return network
 
 
+def latencies_from(
+    source: int, indptr: np.ndarray, neighbours: np.ndarray, weights: np.ndarray,
+    links: np.ndarray, graph: Any, nodes: Sequence[Hashable], attribute: str,
+) -> np.ndarray:
+    """The shortest-path latency from node ``source`` to every node (inf: no path), the
+    nodes by their index in ``nodes``, the order of the adjacency (``indptr``,
+    ``neighbours``, ``weights``, ``links``, as the routing kernel reads it): a search
+    of the kernel, or of networkx over ``graph`` by ``attribute`` in a build without it."""
+    try:
+        from sorvane_core.models._routes import shortest_routes
+    except ImportError:  # a build without the kernel: networkx, slowly
+        import networkx as nx
+
+        found = nx.single_source_dijkstra_path_length(graph, nodes[source], weight=attribute)
+        return np.array([found.get(n, math.inf) for n in nodes], dtype=np.float64)
+    count = len(nodes)
+    _, _, latency = shortest_routes(
+        indptr, neighbours, weights, links, np.full(count, source, dtype=np.int64),
+        np.arange(count, dtype=np.int64), bidirectional=False)
+    return np.frombuffer(latency, dtype=np.float64)
+
+
 def _number(value: Any) -> bool:
     return type(value) in (int, float) or (
         isinstance(value, numbers.Real) and not isinstance(value, bool))

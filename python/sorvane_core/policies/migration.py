@@ -30,7 +30,7 @@ from typing import Any
 
 import numpy as np
 
-from sorvane_core.models.network import Attributes, Needs, Network, network_of
+from sorvane_core.models.network import Attributes, Needs, Network, latencies_from, network_of
 
 Move = tuple[Hashable, Hashable, Hashable, str]
 
@@ -210,20 +210,9 @@ def _distances_from(network: Network, source: int) -> np.ndarray:
     """The shortest-path latency from node ``source`` to every node (inf: no path)."""
     infra = network.infra
     assert infra is not None
-    count = len(infra.nodes)
-    try:
-        from sorvane_core.models._routes import shortest_routes
-    except ImportError:  # a build without the kernel
-        import networkx as nx
-
-        found = nx.single_source_dijkstra_path_length(
-            infra.graph, infra.nodes[source], weight=network.attributes.latency)
-        return np.array([found.get(n, math.inf) for n in infra.nodes], dtype=np.float64)
-    _, _, latency = shortest_routes(
-        infra.indptr, infra.neighbours, infra.weights, infra.entry_links,
-        np.full(count, source, dtype=np.int64), np.arange(count, dtype=np.int64),
-        bidirectional=False)
-    return np.frombuffer(latency, dtype=np.float64)
+    return latencies_from(source, infra.indptr, infra.neighbours, infra.weights,
+                          infra.entry_links, infra.graph, infra.nodes,
+                          network.attributes.latency)
 
 
 def _positive(name: str, value: Any) -> float:

@@ -57,7 +57,7 @@ from typing import TYPE_CHECKING, Any
 import networkx as nx
 import numpy as np
 
-from sorvane_core.models.network import Attributes
+from sorvane_core.models.network import Attributes, latencies_from
 from sorvane_core.placement import Placement
 
 if TYPE_CHECKING:
@@ -571,7 +571,7 @@ class _Latencies:
         self.weights = np.concatenate((weights, weights))[order]
         links = np.arange(len(weights), dtype=np.int64)
         self.links = np.concatenate((links, links))[order]
-        self.targets = np.arange(count, dtype=np.int64)
+        self.nodes = list(index)  # node ids in index order
         self.rows: OrderedDict[int, np.ndarray] = OrderedDict()
         self.capacity = max(1, int(cache_mb * 2**20 // max(1, 8 * count)))
         self.alone = self._alone(ends, weights)
@@ -607,28 +607,11 @@ class _Latencies:
             rows.move_to_end(node)
             return found
         self.searches += 1
-        try:
-            from sorvane_core.models._routes import shortest_routes
-        except ImportError:  # a build without the kernel: networkx, slowly
-            found = self._networkx(node)
-        else:
-            _, _, latency = shortest_routes(
-                self.indptr, self.neighbours, self.weights, self.links,
-                np.full(self.count, node, dtype=np.int64), self.targets, bidirectional=False)
-            found = np.frombuffer(latency, dtype=np.float64)
+        found = latencies_from(node, self.indptr, self.neighbours, self.weights, self.links,
+                               self.graph, self.nodes, self.attribute)
         rows[node] = found
         if len(rows) > self.capacity:
             rows.popitem(last=False)
-        return found
-
-    def _networkx(self, node: int) -> np.ndarray:
-        ids = list(self.graph.nodes)
-        index = {n: i for i, n in enumerate(ids)}
-        found = np.full(self.count, math.inf)
-        lengths = nx.single_source_dijkstra_path_length(self.graph, ids[node],
-                                                        weight=self.attribute)
-        for other, length in lengths.items():
-            found[index[other]] = length
         return found
 
 
