@@ -25,7 +25,6 @@ from __future__ import annotations
 
 import itertools
 import math
-import numbers
 import weakref
 from collections.abc import Callable, Hashable, Mapping, Sequence
 from dataclasses import dataclass
@@ -35,6 +34,7 @@ import numpy as np
 
 from sorvane_core.graph import GRAPH_CHANGES, edge_key
 from sorvane_core.placement import CHANGES, changed_since
+from sorvane_core.utils.types import is_number
 
 if TYPE_CHECKING:
     from sorvane_core.graph import Application, Infrastructure
@@ -135,11 +135,6 @@ def latencies_from(
     return np.frombuffer(latency, dtype=np.float64)
 
 
-def _number(value: Any) -> bool:
-    return type(value) in (int, float) or (
-        isinstance(value, numbers.Real) and not isinstance(value, bool))
-
-
 def _numbers(
     items: Sequence[tuple[str, Mapping[str, Any]]], attribute: str, default: float | None = None,
     minimum: float | None = None,
@@ -151,7 +146,7 @@ def _numbers(
         value = data.get(attribute, default)
         if value is None:
             raise ValueError(f"{what} has no {attribute!r} attribute, which the models need")
-        if type(value) is not float and not _number(value):
+        if type(value) is not float and not is_number(value):
             raise ValueError(
                 f"{what} has {attribute}={value!r}; the models need a number there")
         value = float(value)
@@ -481,7 +476,7 @@ class Network:
             inter_sizes.append(count)
             if needs.latency:
                 bound = app.graph.get(attributes.max_latency)
-                if bound is not None and not _number(bound):
+                if bound is not None and not is_number(bound):
                     raise ValueError(
                         f"application {app_id!r} has {attributes.max_latency}={bound!r}; the "
                         f"models need a number there")

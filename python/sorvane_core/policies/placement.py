@@ -59,6 +59,7 @@ import numpy as np
 
 from sorvane_core.models.network import Attributes, latencies_from
 from sorvane_core.placement import Placement
+from sorvane_core.utils.types import is_number
 
 if TYPE_CHECKING:
     from sorvane_core.graph import Application, Infrastructure
@@ -85,11 +86,6 @@ RngLike = int | np.random.Generator | Random | None
 Resources = str | Sequence[str] | None
 
 _MISSING = object()
-
-
-def _number(value: Any) -> bool:
-    return type(value) in (int, float) or (
-        isinstance(value, numbers.Real) and not isinstance(value, bool))
 
 
 def _picker(rng: RngLike) -> Callable[[int], int]:
@@ -129,7 +125,7 @@ def _amount(value: Any, resource: Hashable, what: str, demand: bool) -> float:
             demand) else ""
         raise ValueError(
             f"{what} has no {resource!r} attribute, which placement reads as a resource{hint}")
-    if not _number(value):
+    if not is_number(value):
         raise ValueError(f"{what} has {resource}={value!r}; placement needs a number there")
     amount = float(value)
     if not amount >= 0 or (demand and amount == math.inf):
@@ -202,7 +198,7 @@ class _World:
 
     @staticmethod
     def _default_resources(services: list[Any], nodes: list[Any]) -> tuple[Hashable, ...]:
-        held = {k for data in nodes for k, v in data.items() if _number(v)}
+        held = {k for data in nodes for k, v in data.items() if is_number(v)}
         # Each name held by a node, where a service first names it; the names in that
         # order (a service's own names in their order). A service that gives one of
         # them as anything but a number is then told so, rather than left unchecked.
@@ -555,7 +551,7 @@ class _Latencies:
             if value is _MISSING:
                 raise ValueError(f"{what} has no {attribute!r} attribute, which "
                                  f"latency_aware needs")
-            if not _number(value) or not float(value) >= 0:
+            if not is_number(value) or not float(value) >= 0:
                 raise ValueError(f"{what} has {attribute}={value!r}; latency_aware needs a "
                                  f"number of at least 0 there")
             sources.append(index[u])
@@ -621,7 +617,7 @@ def _rate(data: Any, attribute: str, u: Hashable, v: Hashable, app: Application)
     if value is _MISSING:
         raise ValueError(f"{what} has no {attribute!r} attribute, which latency_aware "
                          f"weighs its latency by (weighted=True)")
-    if not _number(value) or not 0 <= float(value) < math.inf:
+    if not is_number(value) or not 0 <= float(value) < math.inf:
         raise ValueError(f"{what} has {attribute}={value!r}; latency_aware needs a finite "
                          f"number of at least 0 there")
     return float(value)

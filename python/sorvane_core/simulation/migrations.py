@@ -17,6 +17,8 @@ from collections.abc import Hashable
 from dataclasses import dataclass
 from typing import Any, NamedTuple
 
+from sorvane_core.utils.types import is_number
+
 
 class Migration(NamedTuple):
     """A service moved during a run.
@@ -76,7 +78,7 @@ class MigrationCost:
         import networkx as nx
 
         state = application.nodes[service].get(self.state, 0)
-        if not _number(state) or state < 0:
+        if not is_number(state) or state < 0:
             raise ValueError(
                 f"service {service!r} of application {application.id!r} has {self.state}="
                 f"{state!r}; a migration needs a number of MB, 0 or more")
@@ -92,7 +94,7 @@ class MigrationCost:
             narrowest = math.inf
             for u, v in zip(path, path[1:]):
                 bandwidth = infrastructure.edges[u, v].get(self.bandwidth)
-                if not _number(bandwidth) or bandwidth < 0:
+                if not is_number(bandwidth) or bandwidth < 0:
                     raise ValueError(
                         f"link {u!r}-{v!r} has {self.bandwidth}={bandwidth!r}; moving service "
                         f"{service!r} of application {application.id!r} needs a number there")
@@ -106,10 +108,6 @@ def _ticks(duration: float) -> int:
     if math.isinf(duration):
         raise ValueError("a migration over a link of no bandwidth would never end")
     return math.ceil(duration - 1e-12) if duration > 0 else 0
-
-
-def _number(value: Any) -> bool:
-    return isinstance(value, numbers.Real) and not isinstance(value, bool)
 
 
 NO_COST = (0, 0.0, 0.0)

@@ -2,7 +2,9 @@
 
 from __future__ import annotations
 
+import numbers
 from enum import Enum
+from typing import Any
 
 
 class CallbackType(str, Enum):
@@ -44,3 +46,9 @@ REPORT_TYPES = tuple(REPORT_SUFFIXES)
 
 # The key columns that hold an edge's ends: results keyed by "source,target" text.
 EDGE_COLUMNS = ("source", "target")
+
+
+def is_number(value: Any) -> bool:
+    """A real number that is not a bool: an int, a float, numpy's, a Fraction, ..."""
+    return type(value) in (int, float) or (
+        isinstance(value, numbers.Real) and not isinstance(value, bool))
