@@ -34,8 +34,7 @@ class ViewCache:
         # mappings are held, so their ids stay theirs.
         self._owners: dict[int, list[Hashable]] = {}
         self._position: dict[Hashable, int] = {}  # application -> its place in placements
-        self._frozen: dict[Hashable, Mapping[Hashable, Hashable]] = {}
-        self.frozen: Mapping[Hashable, Mapping[Hashable, Hashable]] = MappingProxyType({})
+        self.frozen: MappingProxyType[Hashable, Mapping[Hashable, Hashable]] = MappingProxyType({})
 
     def refresh(self, placements: Mapping[Hashable, Placement]) -> Changes:
         """Snapshot ``placements`` (application id -> Placement) into ``frozen``; return
@@ -70,16 +69,15 @@ class ViewCache:
         # are recorded in this order.
         apps.sort(key=self._position.__getitem__)
         changed: Changes = []
-        frozen = dict(self._frozen)
+        frozen = self.frozen.copy()  # the dict under the proxy, copied as a dict
         inner = self._inner
         for app in apps:
             mapping, _, before = inner[app]
             now = MappingProxyType(dict(mapping))
-            inner[app] = (mapping, getattr(mapping, "version", None), now)
+            inner[app] = (mapping, mapping.version, now)
             frozen[app] = now
             if before != now:
                 changed.append((app, before, now))
-        self._frozen = frozen
         self.frozen = MappingProxyType(frozen)
         return changed
 
@@ -110,6 +108,5 @@ class ViewCache:
         # walked every time.
         self._owners = owners if all(entry[1] is not None for entry in inner.values()) else {}
         self._position = {app: i for i, app in enumerate(inner)}
-        self._frozen = {app: entry[2] for app, entry in inner.items()}
-        self.frozen = MappingProxyType(self._frozen)
+        self.frozen = MappingProxyType({app: entry[2] for app, entry in inner.items()})
         return changed
