@@ -20,7 +20,7 @@ from sorvane_core.simulation._checks import (
     check_ticks,
 )
 from sorvane_core.simulation._dispatch import CallbackList, Listeners
-from sorvane_core.simulation._views import ViewCache
+from sorvane_core.simulation._views import Changes, ViewCache
 from sorvane_core.simulation.migrations import NO_COST, Migration, MigrationCost
 from sorvane_core.simulation.observers import Observer
 
@@ -341,10 +341,7 @@ class Simulator:
             if migrated is not None:
                 migrated(migration)
 
-    def _record_moves(
-        self, tick: int,
-        changes: list[tuple[Hashable, Mapping[Hashable, Hashable], Mapping[Hashable, Hashable]]],
-    ) -> None:
+    def _record_moves(self, tick: int, changes: Changes) -> None:
         """Record the moves among ``changes`` (application, mapping before, mapping
         now) that ``migrate`` did not make: changes of a placement's mapping."""
         for app, before, now in changes:
